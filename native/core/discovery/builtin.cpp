@@ -1,0 +1,105 @@
+// Built-in plugin discovery: import every module of the built-in plugins package, at any
+// depth, except test modules.
+#include "discovery/discovery.hpp"
+#include "host/host.hpp"
+#include "support/handler.hpp"
+
+namespace mirvak::discovery {
+namespace {
+
+constexpr const char kPluginsPackage[] = "mirvak.plugins";
+
+// `from mirvak.plugins import __path__ as plugins_path, __name__ as mirvak_name`, falling back
+// on ImportError to `[os.path.dirname(__file__)]`.
+bool locate_package(Ref* plugins_path, Ref* package_name) {
+  Ref values[2];
+  if (host::import_from(host::globals(), kPluginsPackage, 0, {"__path__", "__name__"}, values)) {
+    *plugins_path = std::move(values[0]);
+    *package_name = std::move(values[1]);
+    return true;
+  }
+  *plugins_path = support::on_exception(PyExc_ImportError, [&]() -> Ref {
+    Ref found[2];
+    if (!host::import_from(host::globals(), kPluginsPackage, 0, {"__file__", "__name__"}, found))
+      return Ref();
+    *package_name = std::move(found[1]);
+    Ref os = host::global(Name::os);
+    Ref os_path = os ? Ref::steal(PyObject_GetAttr(os.get(), name(Name::path))) : Ref();
+    Ref directory = os_path ? Ref::steal(PyObject_CallMethodOneArg(
+                                  os_path.get(), name(Name::dirname), found[0].get()))
+                            : Ref();
+    Ref directories = directory ? Ref::steal(PyList_New(1)) : Ref();
+    if (directories) PyList_SET_ITEM(directories.get(), 0, directory.release());
+    return directories;
+  });
+  return static_cast<bool>(*plugins_path);
+}
+
+// `for _finder, name, _ispkg in ...`: the middle one of exactly three values.
+Ref unpack_name(PyObject* entry) {
+  Ref iterator = Ref::steal(PyObject_GetIter(entry));
+  if (!iterator) return Ref();
+  Ref values[3];
+  for (int i = 0; i < 3; ++i) {
+    values[i] = Ref::steal(PyIter_Next(iterator.get()));
+    if (!values[i]) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+      return Ref();
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+  if (extra) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+  if (PyErr_Occurred()) return Ref();
+  return std::move(values[1]);
+}
+
+// The three substring filters, in their order: 1 to import, 0 to skip, -1 on error.
+int passes_filters(PyObject* module_name) {
+  int found = PySequence_Contains(module_name, name(Name::plugins_part));
+  if (found <= 0) return found;
+  found = PySequence_Contains(module_name, name(Name::tests_part));
+  if (found != 0) return found < 0 ? -1 : 0;
+  Ref ends =
+      Ref::steal(PyObject_CallMethodOneArg(module_name, name(Name::endswith), name(Name::tests)));
+  const int ending = ends ? PyObject_IsTrue(ends.get()) : -1;
+  return ending < 0 ? -1 : !ending;
+}
+
+bool import_plugin(PyObject* module_name) {
+  Ref importlib = host::global(Name::importlib);
+  Ref module = importlib ? Ref::steal(PyObject_CallMethodOneArg(
+                               importlib.get(), name(Name::import_module), module_name))
+                         : Ref();
+  return static_cast<bool>(module);
+}
+
+bool walk(PyObject* plugins_path, PyObject* package_name) {
+  Ref dot = Ref::steal(PyUnicode_FromString("."));
+  Ref prefix = dot ? Ref::steal(PyNumber_Add(package_name, dot.get())) : Ref();
+  Ref pkgutil = prefix ? host::global(Name::pkgutil) : Ref();
+  Ref walker =
+      pkgutil ? Ref::steal(PyObject_GetAttr(pkgutil.get(), name(Name::walk_packages))) : Ref();
+  PyObject* args[] = {plugins_path, prefix.get()};
+  Ref entries = walker ? Ref::steal(PyObject_Vectorcall(walker.get(), args, 2, nullptr)) : Ref();
+  Ref iterator = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
+  if (!iterator) return false;
+  while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref module_name = unpack_name(entry.get());
+    int wanted = module_name ? passes_filters(module_name.get()) : -1;
+    if (wanted < 0 || (wanted && !import_plugin(module_name.get()))) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+}  // namespace
+
+PyObject* discover_builtin_plugins() noexcept {
+  Ref plugins_path, package_name;
+  if (!locate_package(&plugins_path, &package_name) ||
+      !walk(plugins_path.get(), package_name.get()))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace mirvak::discovery

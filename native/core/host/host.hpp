@@ -1,0 +1,41 @@
+// Access to the host package's components through the module's globals, looked up at each use.
+#pragma once
+
+#include <initializer_list>
+
+#include "support/names.hpp"
+#include "support/ref.hpp"
+
+namespace mirvak::host {
+
+// The module's dictionary becomes the global namespace of every method (nullptr forgets it).
+void bind_globals(PyObject* module_dict) noexcept;
+PyObject* globals() noexcept;  // borrowed; nullptr before the module runs
+
+// The value a name in a method body finds now: the module's globals, then the built-ins;
+// NameError when neither binds it.
+Ref global(PyObject* name) noexcept;
+inline Ref global(Name n) noexcept {
+  return global(mirvak::name(n));
+}
+
+// `log.debug(text)` through the current `log` global; the result is dropped.
+// CAUTION: runs arbitrary Python code.  False with an exception set on failure.
+bool log_debug(PyObject* text) noexcept;
+
+// `raise ConnectionInfraError(message)` with the current global; always returns nullptr.
+PyObject* raise_connection_error(PyObject* message) noexcept;
+PyObject* raise_connection_error(const char* message) noexcept;
+
+// `raise value` as the statement does it: an exception instance, or a class to instantiate.
+PyObject* raise_object(PyObject* value) noexcept;
+
+// `import module` (level 0): the module object that `__import__` returns.
+bool import_module(PyObject* globals, const char* module, Ref* result) noexcept;
+
+// `from module import a, b, ...` at the given level: values[i] receives each name in turn.
+// A name the module lacks fails with the statement's ImportError.
+bool import_from(PyObject* globals, const char* module, int level,
+                 std::initializer_list<const char*> attributes, Ref* values) noexcept;
+
+}  // namespace mirvak::host

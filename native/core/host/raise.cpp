@@ -1,0 +1,37 @@
+// Raising the library's connection error, as `raise ConnectionInfraError(message)` does.
+#include "host/host.hpp"
+
+namespace mirvak::host {
+
+PyObject* raise_object(PyObject* value) noexcept {
+  if (PyExceptionInstance_Check(value)) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value)), value);
+    return nullptr;
+  }
+  if (PyExceptionClass_Check(value)) {
+    Ref instance = Ref::steal(PyObject_CallNoArgs(value));
+    if (!instance) return nullptr;
+    if (PyExceptionInstance_Check(instance.get())) return raise_object(instance.get());
+    PyErr_Format(PyExc_TypeError,
+                 "calling %R should have returned an instance of BaseException, not %s", value,
+                 Py_TYPE(instance.get())->tp_name);
+    return nullptr;
+  }
+  PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  return nullptr;
+}
+
+PyObject* raise_connection_error(PyObject* message) noexcept {
+  Ref error_class = global(Name::ConnectionInfraError);
+  if (!error_class) return nullptr;
+  Ref error = Ref::steal(PyObject_CallOneArg(error_class.get(), message));
+  if (!error) return nullptr;
+  return raise_object(error.get());
+}
+
+PyObject* raise_connection_error(const char* message) noexcept {
+  Ref text = Ref::steal(PyUnicode_FromString(message));
+  return text ? raise_connection_error(text.get()) : nullptr;
+}
+
+}  // namespace mirvak::host

@@ -1,0 +1,151 @@
+// Initialisation entry, module definition and module body.
+#include "pluginmanager.hpp"
+
+#include <cstdio>
+
+#include "host/host.hpp"
+#include "support/compat.hpp"
+#include "support/names.hpp"
+#include "support/ref.hpp"
+
+namespace mirvak {
+namespace {
+
+constexpr const char kModuleDoc[] =
+    "\n"
+    "Module:\n"
+    "    mirvak.core.pluginmanager\n"
+    "\n"
+    "Description:\n"
+    "    This module provides\n"
+    "    1. Methods for identifying and loading plugin implementations\n"
+    "    2. Methods for validating and accessing platform implementation\n";
+
+// One module object per process, and the interpreter that first created it.
+PyObject* g_module = nullptr;  // strong from the start of execution; dropped if execution fails
+int64_t g_interpreter = -1;    // never cleared
+
+bool check_interpreter() {
+  const int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+  if (current == -1) return false;
+  if (g_interpreter == -1) {
+    g_interpreter = current;
+  } else if (current != g_interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.");
+    return false;
+  }
+  return true;
+}
+
+// Copies one attribute of the spec onto the module, as the import system would.
+bool copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to,
+                         bool allow_none) {
+  Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  if (!allow_none && value.get() == Py_None) return true;
+  return PyObject_SetAttrString(module, to, value.get()) == 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+  if (!check_interpreter()) return nullptr;
+  if (g_module != nullptr) return Py_NewRef(g_module);
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
+  if (!module || !copy_spec_attribute(spec, module.get(), "loader", "__loader__", true) ||
+      !copy_spec_attribute(spec, module.get(), "origin", "__file__", true) ||
+      !copy_spec_attribute(spec, module.get(), "parent", "__package__", true) ||
+      !copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", false))
+    return nullptr;
+  return module.release();
+}
+
+bool warn_on_version_mismatch() {
+  const char* running = Py_GetVersion();
+  int major = 0, minor = 0;
+  if (sscanf(running, "%d.%d", &major, &minor) != 2) return true;
+  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
+  return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                          "compile time Python version %d.%d of module '%.100s' %s runtime "
+                          "version %d.%d",
+                          PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", major,
+                          minor) == 0;
+}
+
+// `import a` binds the module `a`.
+bool run_import(PyObject* globals, const char* module) {
+  Ref imported;
+  return host::import_module(globals, module, &imported) &&
+         PyDict_SetItemString(globals, module, imported.get()) == 0;
+}
+
+// `from module import a, b` binds a, then b.
+bool run_from_import(PyObject* globals, const char* module, int level,
+                     std::initializer_list<const char*> attributes) {
+  Ref values[2];  // the body imports at most two names at once
+  if (!host::import_from(globals, module, level, attributes, values)) return false;
+  int i = 0;
+  for (const char* attribute : attributes) {
+    if (PyDict_SetItemString(globals, attribute, values[i++].get()) < 0) return false;
+  }
+  return true;
+}
+
+bool run_body(PyObject* globals) {
+  Ref group = Ref::steal(PyUnicode_FromString("mirvak.plugins"));
+  return run_import(globals, "os") && run_import(globals, "pkgutil") &&
+         run_import(globals, "importlib") && run_from_import(globals, "mirvak", 0, {"log"}) &&
+         run_from_import(globals, "mirvak.plugins", 0, {"supported_chassis", "supported_os"}) &&
+         run_from_import(globals, "inspect", 0, {"getfile"}) &&
+         run_from_import(globals, "errors", 1, {"ConnectionInfraError"}) &&
+         run_from_import(globals, "importlib.metadata", 0, {"entry_points"}) && group &&
+         PyDict_SetItemString(globals, "ENTRYPOINT_GROUP", group.get()) == 0 &&
+         assemble_class(globals);
+}
+
+int exec_module(PyObject* module) noexcept {
+  if (g_module != nullptr) {
+    if (g_module == module) return 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'pluginmanager' has already been imported. Re-initialisation is not "
+                    "supported.");
+    return -1;
+  }
+  g_module = Py_NewRef(module);
+  PyObject* globals = PyModule_GetDict(module);
+  host::bind_globals(globals);
+  if (names::init() && warn_on_version_mismatch() && run_body(globals)) return 0;
+  host::bind_globals(nullptr);
+  Py_CLEAR(g_module);
+  return -1;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "pluginmanager",
+    kModuleDoc,
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace mirvak
+
+PyMODINIT_FUNC PyInit_pluginmanager(void) {
+  return PyModuleDef_Init(&mirvak::g_definition);
+}

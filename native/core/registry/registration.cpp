@@ -1,0 +1,98 @@
+// Registration: store a connection class under its identifiers; the last registration for a
+// node and chassis type wins, and replacing one is noted in a debug record.
+#include "host/host.hpp"
+#include "registry/registry.hpp"
+#include "registry/tree.hpp"
+#include "support/compat.hpp"
+
+namespace mirvak::registry {
+namespace {
+
+constexpr const char kReplaced[] =
+    " {} already registered for {}, {} from {} is overriding this class";
+
+// A new plugin record: "cls", then "path".
+Ref make_record(PyObject* cls, PyObject* class_path) {
+  Ref record = Ref::steal(PyDict_New());
+  if (!record || PyDict_SetItem(record.get(), name(Name::cls), cls) < 0 ||
+      PyDict_SetItem(record.get(), name(Name::path), class_path) < 0)
+    return Ref();
+  return record;
+}
+
+// Every member must hash before any node is made, so that a failure leaves the tree as it was.
+bool all_hashable(PyObject* path) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path); ++i) {
+    Ref member = Ref::borrow(PyList_GET_ITEM(path, i));
+    if (PyObject_Hash(member.get()) == -1) return false;
+  }
+  return true;
+}
+
+// Walks the path from the root, creating each missing node; returns the target node.
+Ref walk_creating(PyObject* self, PyObject* path) {
+  Ref node = root(self);
+  for (Py_ssize_t i = 0; node && i < PyList_GET_SIZE(path); ++i) {
+    Ref key = Ref::borrow(PyList_GET_ITEM(path, i));
+    int present = has_key(node.get(), key.get());
+    if (present < 0) return Ref();
+    if (!present) {
+      Ref child = Ref::steal(PyDict_New());
+      if (!child || !set_item(node.get(), key.get(), child.get())) return Ref();
+    }
+    node = item(node.get(), key.get());
+  }
+  return node;
+}
+
+// log.debug(" {} already registered for {}, {} from {} is overriding this class".format(...))
+bool log_replacement(PyObject* data, PyObject* chassis_type, PyObject* path, PyObject* cls) {
+  Ref record = item(data, chassis_type);
+  Ref existing = record ? item(record.get(), Name::cls) : Ref();
+  Ref existing_name =
+      existing ? Ref::steal(PyObject_GetAttr(existing.get(), name(Name::dunder_name))) : Ref();
+  Ref cls_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_name))) : Ref();
+  Ref cls_module = cls_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_module))) : Ref();
+  Ref format = Ref::steal(PyUnicode_FromString(kReplaced));
+  if (!cls_module || !format) return false;
+  PyObject* args[] = {format.get(), existing_name.get(), path, cls_name.get(), cls_module.get()};
+  Ref text = Ref::steal(PyObject_VectorcallMethod(name(Name::format), args,
+                                                  5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return text && host::log_debug(text.get());
+}
+
+bool store(PyObject* target, PyObject* cls, PyObject* chassis_type, PyObject* class_path,
+           PyObject* path) {
+  int has_data = has_key(target, Name::data);
+  if (has_data < 0) return false;
+  Ref record = make_record(cls, class_path);
+  if (!record) return false;
+  if (!has_data) {
+    Ref data = Ref::steal(PyDict_New());
+    return data && PyDict_SetItem(data.get(), chassis_type, record.get()) == 0 &&
+           set_item(target, name(Name::data), data.get());
+  }
+  Ref data = item(target, Name::data);
+  int replacing = data ? has_key(data.get(), chassis_type) : -1;
+  if (replacing < 0 || (replacing && !log_replacement(data.get(), chassis_type, path, cls)))
+    return false;
+  return set_item(data.get(), chassis_type, record.get()) &&
+         set_item(target, name(Name::data), data.get());
+}
+
+}  // namespace
+
+PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject* platform,
+                          PyObject* model, PyObject* os_flavor, PyObject* chassis_type) noexcept {
+  if (!validate(self, os, platform, model, chassis_type)) return nullptr;
+  Ref path = level_path(os, platform, model, os_flavor);
+  if (!path || !all_hashable(path.get())) return nullptr;
+  Ref getfile = host::global(Name::getfile);
+  Ref class_path = getfile ? Ref::steal(PyObject_CallOneArg(getfile.get(), cls)) : Ref();
+  Ref target = class_path ? walk_creating(self, path.get()) : Ref();
+  if (!target || !store(target.get(), cls, chassis_type, class_path.get(), path.get()))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace mirvak::registry

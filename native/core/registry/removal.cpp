@@ -1,0 +1,54 @@
+// Removal: every identifier must name an existing node; then one chassis type, or the node's
+// whole chassis mapping, is deleted.  Nodes are never deleted.
+#include "host/host.hpp"
+#include "registry/registry.hpp"
+#include "registry/tree.hpp"
+
+namespace mirvak::registry {
+namespace {
+
+constexpr const char kNotFound[] = "Plugin data not found";
+constexpr const char kChassisNotFound[] = "Plugin data not found for %S";
+
+// The node the whole path names, or ConnectionInfraError at the first missing member.
+Ref walk_strict(PyObject* self, PyObject* path) {
+  Ref node = root(self);
+  for (Py_ssize_t i = 0; node && i < PyList_GET_SIZE(path); ++i) {
+    Ref key = Ref::borrow(PyList_GET_ITEM(path, i));
+    int present = has_key(node.get(), key.get());
+    if (present <= 0) {
+      if (present == 0) host::raise_connection_error(kNotFound);
+      return Ref();
+    }
+    node = item(node.get(), key.get());
+  }
+  return node;
+}
+
+bool remove_chassis_type(PyObject* node, PyObject* chassis_type) {
+  Ref data = item(node, Name::data);
+  int present = data ? has_key(data.get(), chassis_type) : -1;
+  if (present < 0) return false;
+  if (present) return del_item(data.get(), chassis_type);
+  Ref message = Ref::steal(PyUnicode_FromFormat(kChassisNotFound, chassis_type));
+  if (message) host::raise_connection_error(message.get());
+  return false;
+}
+
+}  // namespace
+
+PyObject* unregister_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+                            PyObject* os_flavor, PyObject* chassis_type) noexcept {
+  if (!validate(self, os, platform, model, name(Name::single_rp))) return nullptr;
+  Ref path = level_path(os, platform, model, os_flavor);
+  Ref node = path ? walk_strict(self, path.get()) : Ref();
+  if (!node) return nullptr;
+  int has_data = has_key(node.get(), Name::data);
+  if (has_data <= 0) return has_data < 0 ? nullptr : host::raise_connection_error(kNotFound);
+  const bool removed = chassis_type == Py_None ? del_item(node.get(), name(Name::data))
+                                               : remove_chassis_type(node.get(), chassis_type);
+  if (!removed) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace mirvak::registry

@@ -1,0 +1,113 @@
+// The registry tree: the instance's attributes, the `plugins` property, the level path and the
+// node operations shared by registration, lookup and removal.
+#include "registry/tree.hpp"
+
+#include "host/host.hpp"
+#include "registry/registry.hpp"
+#include "support/compat.hpp"
+#include "support/methods.hpp"
+
+namespace mirvak::registry {
+namespace {
+
+constexpr const char kProtectedMember[] = " Protected Member, cannot modify Plugins";
+constexpr const char kReservedIdentifier[] = "Plugin identifier 'data' is reserved";
+
+bool set_from_global(PyObject* self, Name attribute, Name global) {
+  Ref value = host::global(global);
+  return value && PyObject_SetAttr(self, name(attribute), value.get()) == 0;
+}
+
+void raise_key_error(PyObject* key) {
+  Ref args = Ref::steal(PyTuple_Pack(1, key));
+  if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+}
+
+bool is_reserved(PyObject* member) {
+  return PyUnicode_Check(member) && PyUnicode_Compare(member, name(Name::data)) == 0;
+}
+
+}  // namespace
+
+PyObject* init(PyObject* self) noexcept {
+  Ref tree = Ref::steal(PyDict_New());
+  if (!tree || PyObject_SetAttr(self, name(Name::plugins_attr), tree.get()) < 0 ||
+      !set_from_global(self, Name::chassis_type_list, Name::supported_chassis) ||
+      !set_from_global(self, Name::supported_os, Name::supported_os))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* plugins_get(PyObject* self) noexcept {
+  return PyObject_GetAttr(self, name(Name::plugins_attr));
+}
+
+PyObject* plugins_set(PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_Exception, kProtectedMember);
+  return nullptr;
+}
+
+Ref level_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor) noexcept {
+  PyObject* members[4];
+  Py_ssize_t count = 0;
+  members[count++] = os;
+  if (model != Py_None) {
+    members[count++] = platform;
+    members[count++] = model;
+  } else if (platform != Py_None) {
+    members[count++] = platform;
+  }
+  if (os_flavor != Py_None) members[count++] = os_flavor;
+  Ref path = Ref::steal(PyList_New(count));
+  if (!path) return path;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (is_reserved(members[i])) {
+      host::raise_connection_error(kReservedIdentifier);
+      return Ref();
+    }
+    PyList_SET_ITEM(path.get(), i, Py_NewRef(members[i]));
+  }
+  return path;
+}
+
+int has_key(PyObject* node, PyObject* key) noexcept {
+  if (PyDict_CheckExact(node)) return PyDict_Contains(node, key);
+  Ref keys = Ref::steal(PyObject_CallMethodNoArgs(node, name(Name::keys)));
+  return keys ? PySequence_Contains(keys.get(), key) : -1;
+}
+
+Ref item(PyObject* node, PyObject* key) noexcept {
+  if (PyDict_CheckExact(node)) {
+    PyObject* value = PyDict_GetItemWithError(node, key);
+    if (value != nullptr) return Ref::borrow(value);
+    if (!PyErr_Occurred()) raise_key_error(key);
+    return Ref();
+  }
+  return Ref::steal(PyObject_GetItem(node, key));
+}
+
+bool set_item(PyObject* node, PyObject* key, PyObject* value) noexcept {
+  return (PyDict_CheckExact(node) ? PyDict_SetItem(node, key, value)
+                                  : PyObject_SetItem(node, key, value)) == 0;
+}
+
+bool del_item(PyObject* node, PyObject* key) noexcept {
+  return (PyDict_CheckExact(node) ? PyDict_DelItem(node, key) : PyObject_DelItem(node, key)) == 0;
+}
+
+Ref root(PyObject* self) noexcept {
+  return Ref::steal(PyObject_GetAttr(self, name(Name::plugins_attr)));
+}
+
+bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+              PyObject* chassis_type) noexcept {
+  using support::Method;
+  auto found = support::find_method(self, Name::validate_arguments, Method::validate_arguments);
+  if (!found.callable) return false;
+  PyObject* args[] = {os, platform, model, chassis_type};
+  Ref result = Ref::steal(found.ours ? validate_arguments(self, os, platform, model, chassis_type)
+                                     : PyObject_Vectorcall(found.callable.get(), args, 4, nullptr));
+  return static_cast<bool>(result);
+}
+
+}  // namespace mirvak::registry

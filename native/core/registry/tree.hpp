@@ -1,0 +1,39 @@
+// The registry tree's shared pieces: the level path and the node operations the walks use.
+//
+// A node is reached through its `keys()` and item access, as any mapping would be; for an
+// exact dict the C dict API gives the same answers without the calls.  Every result is a
+// strong reference: a key's __eq__ or __hash__ may change or clear the tree under a walk.
+#pragma once
+
+#include "support/names.hpp"
+#include "support/ref.hpp"
+
+namespace mirvak::registry {
+
+// The level path [os, platform, model] / [os, platform] / [os], then os_flavor, each member
+// present by an `is None` test.  A member that is the text "data" is refused with
+// ConnectionInfraError: that key holds a node's chassis mapping.
+Ref level_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor) noexcept;
+
+// `key in node.keys()`: 1, 0, or -1 with an exception set.  CAUTION: may run Python code.
+int has_key(PyObject* node, PyObject* key) noexcept;
+inline int has_key(PyObject* node, Name key) noexcept {
+  return has_key(node, name(key));
+}
+
+// `node[key]`, `node[key] = value`, `del node[key]`.  CAUTION: may run Python code.
+Ref item(PyObject* node, PyObject* key) noexcept;
+inline Ref item(PyObject* node, Name key) noexcept {
+  return item(node, name(key));
+}
+bool set_item(PyObject* node, PyObject* key, PyObject* value) noexcept;
+bool del_item(PyObject* node, PyObject* key) noexcept;
+
+// `self._plugins`, the root of the tree as the instance holds it now.
+Ref root(PyObject* self) noexcept;
+
+// `self.validate_arguments(os, platform, model, chassis_type)`, result dropped.
+bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+              PyObject* chassis_type) noexcept;
+
+}  // namespace mirvak::registry

@@ -1,0 +1,61 @@
+// The class's methods as data: what a class body would define, and the native body behind each.
+#pragma once
+
+#include <Python.h>
+
+#include "support/names.hpp"
+#include "support/ref.hpp"
+
+namespace mirvak::support {
+
+// Every function of the class, in the order of the class namespace.
+enum class Method {
+  init,
+  plugins_get,
+  plugins_set,
+  validate_model,
+  validate_platform,
+  validate_os,
+  validate_chassis_type,
+  validate_arguments,
+  get_plugin,
+  unregister_plugin,
+  register_plugin,
+  discover_builtin_plugins,
+  discover_external_plugins,
+  print_tree,
+  repr,
+  count_
+};
+
+enum class Kind { method, static_method, property_getter, property_setter };
+
+struct MethodSpec {
+  Method id;
+  const char* name;    // name in the class namespace
+  const char* params;  // parameter list as a def statement writes it, defaults included
+  Kind kind;
+  const char* doc;       // nullptr: no docstring
+  const char* varnames;  // local names the code object lists, blank-separated; nullptr: the params
+  PyMethodDef native;    // the C++ body
+};
+
+// The table (defined with the class).
+const MethodSpec* method_table() noexcept;
+constexpr int method_count = static_cast<int>(Method::count_);
+
+// Builds one Python function per table entry and remembers them.  Returns false with an
+// exception set on failure.
+bool make_functions(const char* module_name, const char* class_name) noexcept;
+PyObject* function(Method id) noexcept;  // borrowed; valid after make_functions
+
+// `self.<name>` found as attribute access finds it.  `ours` tells that the attribute is this
+// module's own function bound to `self`, unchanged: calling its native body directly is then
+// the same as calling the attribute.
+struct FoundMethod {
+  Ref callable;
+  bool ours = false;
+};
+FoundMethod find_method(PyObject* self, Name name, Method id) noexcept;
+
+}  // namespace mirvak::support

@@ -1,0 +1,42 @@
+// Adapts a C++ method body `PyObject* body(PyObject* self, PyObject* a, ...)` to METH_FASTCALL.
+// The Python function in front of it has already bound every argument, so the body gets
+// exactly its parameters, positionally, in order.
+#pragma once
+
+#include <Python.h>
+
+#include <type_traits>
+#include <utility>
+
+namespace mirvak::support {
+
+PyObject* wrong_native_arity(Py_ssize_t expected, Py_ssize_t given) noexcept;
+
+template <auto Body>
+struct Native;
+
+template <typename... Args, PyObject* (*Body)(Args...) noexcept>
+struct Native<Body> {
+  static_assert((std::is_same_v<Args, PyObject*> && ...), "bodies take objects only");
+  static constexpr Py_ssize_t arity = sizeof...(Args);
+
+  static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != arity) return wrong_native_arity(arity, nargs);
+    return invoke(args, std::make_index_sequence<sizeof...(Args)>{});
+  }
+
+ private:
+  template <std::size_t... I>
+  static PyObject* invoke(PyObject* const* args, std::index_sequence<I...>) noexcept {
+    return Body(args[I]...);
+  }
+};
+
+// The PyMethodDef of a native body, for the method table.
+template <auto Body>
+constexpr PyMethodDef native_def(const char* name) noexcept {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Native<Body>::call)),
+          METH_FASTCALL, nullptr};
+}
+
+}  // namespace mirvak::support

@@ -1,0 +1,1 @@
+"""Core services of the library: the plugin registry and its errors."""
