@@ -8,6 +8,15 @@
 #include "support/names.hpp"
 #include "support/ref.hpp"
 
+// The interpreter version the module is built for; a build may name another one to exercise the
+// mismatch warning.
+#ifndef MIRVAK_BUILT_FOR_MAJOR
+#define MIRVAK_BUILT_FOR_MAJOR PY_MAJOR_VERSION
+#endif
+#ifndef MIRVAK_BUILT_FOR_MINOR
+#define MIRVAK_BUILT_FOR_MINOR PY_MINOR_VERSION
+#endif
+
 namespace mirvak {
 namespace {
 
@@ -69,12 +78,12 @@ bool warn_on_version_mismatch() {
   const char* running = Py_GetVersion();
   int major = 0, minor = 0;
   if (sscanf(running, "%d.%d", &major, &minor) != 2) return true;
-  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
+  if (major == MIRVAK_BUILT_FOR_MAJOR && minor == MIRVAK_BUILT_FOR_MINOR) return true;
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                           "compile time Python version %d.%d of module '%.100s' %s runtime "
                           "version %d.%d",
-                          PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", major,
-                          minor) == 0;
+                          MIRVAK_BUILT_FOR_MAJOR, MIRVAK_BUILT_FOR_MINOR, kModuleName,
+                          "does not match", major, minor) == 0;
 }
 
 // `import a` binds the module `a`.
@@ -101,7 +110,7 @@ bool run_body(PyObject* globals) {
   return run_import(globals, "os") && run_import(globals, "pkgutil") &&
          run_import(globals, "importlib") && run_from_import(globals, "mirvak", 0, {"log"}) &&
          run_from_import(globals, "mirvak.plugins", 0, {"supported_chassis", "supported_os"}) &&
-         run_from_import(globals, "inspect", 0, {"getfile"}) &&
+         run_from_import(globals, "inspect", 0, {"getfile"}) && host::remember_getfile() &&
          run_from_import(globals, "errors", 1, {"ConnectionInfraError"}) &&
          run_from_import(globals, "importlib.metadata", 0, {"entry_points"}) && group &&
          PyDict_SetItemString(globals, "ENTRYPOINT_GROUP", group.get()) == 0 &&

@@ -30,6 +30,11 @@ PyObject* raise_connection_error(const char* message) noexcept;
 // `raise value` as the statement does it: an exception instance, or a class to instantiate.
 PyObject* raise_object(PyObject* value) noexcept;
 
+// `getfile(cls)` through the current global.  remember_getfile() notes the standard library's
+// function as the module body bound it, for a fast answer while it stays bound.
+bool remember_getfile() noexcept;
+Ref source_file(PyObject* cls) noexcept;
+
 // `import module` (level 0): the module object that `__import__` returns.
 bool import_module(PyObject* globals, const char* module, Ref* result) noexcept;
 

@@ -8,8 +8,10 @@
 namespace mirvak::registry {
 namespace {
 
+// What " {} already registered for {}, {} from {} is overriding this class".format(...) gives:
+// each field is format(value, "").
 constexpr const char kReplaced[] =
-    " {} already registered for {}, {} from {} is overriding this class";
+    " %U already registered for %U, %U from %U is overriding this class";
 
 // A new plugin record: "cls", then "path".
 Ref make_record(PyObject* cls, PyObject* class_path) {
@@ -45,7 +47,7 @@ Ref walk_creating(PyObject* self, PyObject* path) {
   return node;
 }
 
-// log.debug(" {} already registered for {}, {} from {} is overriding this class".format(...))
+// The replacement record, its values read in the order of the format call's arguments.
 bool log_replacement(PyObject* data, PyObject* chassis_type, PyObject* path, PyObject* cls) {
   Ref record = item(data, chassis_type);
   Ref existing = record ? item(record.get(), Name::cls) : Ref();
@@ -53,11 +55,15 @@ bool log_replacement(PyObject* data, PyObject* chassis_type, PyObject* path, PyO
       existing ? Ref::steal(PyObject_GetAttr(existing.get(), name(Name::dunder_name))) : Ref();
   Ref cls_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_name))) : Ref();
   Ref cls_module = cls_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_module))) : Ref();
-  Ref format = Ref::steal(PyUnicode_FromString(kReplaced));
-  if (!cls_module || !format) return false;
-  PyObject* args[] = {format.get(), existing_name.get(), path, cls_name.get(), cls_module.get()};
-  Ref text = Ref::steal(PyObject_VectorcallMethod(name(Name::format), args,
-                                                  5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!cls_module) return false;
+  PyObject* values[] = {existing_name.get(), path, cls_name.get(), cls_module.get()};
+  Ref fields[4];
+  for (int i = 0; i < 4; ++i) {
+    fields[i] = Ref::steal(PyObject_Format(values[i], name(Name::empty)));  // a "{}" field
+    if (!fields[i]) return false;
+  }
+  Ref text = Ref::steal(PyUnicode_FromFormat(kReplaced, fields[0].get(), fields[1].get(),
+                                             fields[2].get(), fields[3].get()));
   return text && host::log_debug(text.get());
 }
 
@@ -87,8 +93,7 @@ PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject*
   if (!validate(self, os, platform, model, chassis_type)) return nullptr;
   Ref path = level_path(os, platform, model, os_flavor);
   if (!path || !all_hashable(path.get())) return nullptr;
-  Ref getfile = host::global(Name::getfile);
-  Ref class_path = getfile ? Ref::steal(PyObject_CallOneArg(getfile.get(), cls)) : Ref();
+  Ref class_path = host::source_file(cls);
   Ref target = class_path ? walk_creating(self, path.get()) : Ref();
   if (!target || !store(target.get(), cls, chassis_type, class_path.get(), path.get()))
     return nullptr;

@@ -4,6 +4,7 @@
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "support/call.hpp"
+#include "support/compat.hpp"
 #include "support/methods.hpp"
 
 namespace mirvak::registry {

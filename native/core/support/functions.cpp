@@ -131,16 +131,42 @@ PyObject* function(Method id) noexcept {
   return g_functions[static_cast<int>(id)];
 }
 
+namespace {
+
+bool is_ours(PyObject* func, Method id) {
+  const int i = static_cast<int>(id);
+  return func == g_functions[i] && PyFunction_GET_CODE(func) == g_codes[i];
+}
+
+}  // namespace
+
+#if PY_VERSION_HEX < 0x030D0000
+// The interpreter's own method lookup (as for `self.name(...)`): a function found on the type
+// and not shadowed by the instance comes back unbound, so no bound method is made for it.
+FoundMethod find_method(PyObject* self, Name attribute, Method id) noexcept {
+  FoundMethod found;
+  PyObject* method = nullptr;
+  const int unbound = _PyObject_GetMethod(self, name(attribute), &method);
+  found.callable = Ref::steal(method);
+  if (method == nullptr || !unbound) return found;
+  if (PyFunction_Check(method) && is_ours(method, id)) {
+    found.ours = true;
+    return found;
+  }
+  descrgetfunc bind = Py_TYPE(method)->tp_descr_get;
+  found.callable = Ref::steal(bind ? bind(method, self, reinterpret_cast<PyObject*>(Py_TYPE(self)))
+                                   : Py_NewRef(method));
+  return found;
+}
+#else
 FoundMethod find_method(PyObject* self, Name attribute, Method id) noexcept {
   FoundMethod found;
   found.callable = Ref::steal(PyObject_GetAttr(self, name(attribute)));
   PyObject* callable = found.callable.get();
-  if (callable != nullptr && PyMethod_Check(callable) && PyMethod_GET_SELF(callable) == self) {
-    PyObject* func = PyMethod_GET_FUNCTION(callable);
-    const int i = static_cast<int>(id);
-    found.ours = func == g_functions[i] && PyFunction_GET_CODE(func) == g_codes[i];
-  }
+  found.ours = callable != nullptr && PyMethod_Check(callable) &&
+               PyMethod_GET_SELF(callable) == self && is_ours(PyMethod_GET_FUNCTION(callable), id);
   return found;
 }
+#endif
 
 }  // namespace mirvak::support

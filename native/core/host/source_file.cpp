@@ -1,0 +1,60 @@
+// `getfile(cls)`: the path of the source file of the module that defines a class.
+#include "host/host.hpp"
+#include "support/compat.hpp"
+
+namespace mirvak::host {
+namespace {
+
+// The standard library's function as the module body bound it, and its code (process-lifetime).
+PyObject* g_getfile = nullptr;
+PyObject* g_getfile_code = nullptr;
+
+bool is_standard_getfile(PyObject* getfile) {
+  return getfile == g_getfile && PyFunction_Check(getfile) &&
+         PyFunction_GET_CODE(getfile) == g_getfile_code;
+}
+
+// What inspect.getfile's branch for classes returns: the `__file__` of the class's module in
+// sys.modules.  Answered here only for the plain case (the class of the plain metaclass, its
+// module a plain module with a text path), where no attribute read runs Python code; nullptr
+// without an exception otherwise.
+PyObject* plain_class_file(PyObject* cls) {
+  if (Py_TYPE(cls) != &PyType_Type ||
+      !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE))
+    return nullptr;
+  PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+  PyObject* module_name = PyDict_GetItemWithError(cls_dict, name(Name::dunder_module));
+  PyObject* modules = module_name ? PySys_GetObject("modules") : nullptr;
+  if (modules == nullptr || !PyUnicode_CheckExact(module_name) || !PyDict_CheckExact(modules))
+    return nullptr;
+  PyObject* module = PyDict_GetItemWithError(modules, module_name);
+  if (module == nullptr || !PyModule_CheckExact(module)) return nullptr;
+  PyObject* file = PyDict_GetItemWithError(PyModule_GetDict(module), name(Name::dunder_file));
+  if (file == nullptr || !PyUnicode_CheckExact(file) || PyUnicode_GET_LENGTH(file) == 0)
+    return nullptr;
+  return Py_NewRef(file);
+}
+
+}  // namespace
+
+bool remember_getfile() noexcept {
+  Ref getfile = global(Name::getfile);
+  if (!getfile) return false;
+  Py_XSETREF(g_getfile, Py_NewRef(getfile.get()));
+  Py_XSETREF(g_getfile_code, PyFunction_Check(getfile.get())
+                                 ? Py_NewRef(PyFunction_GET_CODE(getfile.get()))
+                                 : nullptr);
+  return true;
+}
+
+Ref source_file(PyObject* cls) noexcept {
+  Ref getfile = global(Name::getfile);
+  if (!getfile) return getfile;
+  if (is_standard_getfile(getfile.get())) {
+    if (PyObject* file = plain_class_file(cls)) return Ref::steal(file);
+    if (PyErr_Occurred()) return Ref();
+  }
+  return Ref::steal(PyObject_CallOneArg(getfile.get(), cls));
+}
+
+}  // namespace mirvak::host

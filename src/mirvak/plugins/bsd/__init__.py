@@ -1,0 +1,1 @@
+"""Connections for BSD systems (freebsd and openbsd)."""

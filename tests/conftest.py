@@ -1,0 +1,70 @@
+"""Shared fixtures: a fresh interpreter around a host package of the test's own making."""
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+EXTENSION = importlib.util.find_spec("mirvak.core.pluginmanager").origin
+
+# The smallest host package the registry module can be imported into.
+HOST_FILES = {
+    "mirvak/__init__.py": "import logging\nlog = logging.getLogger('mirvak')\n",
+    "mirvak/core/__init__.py": "",
+    "mirvak/core/errors.py": "class ConnectionInfraError(Exception):\n    pass\n",
+    "mirvak/plugins/__init__.py": (
+        "supported_os = ['linux', 'freebsd']\n"
+        "supported_chassis = ['single_rp', 'dual_rp', 'stack']\n"
+    ),
+}
+
+
+def write_tree(root, files):
+    """Writes {relative path: text} under root; a text of None leaves the file out."""
+    for relative, text in files.items():
+        if text is None:
+            continue
+        path = os.path.join(root, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as handle:
+            handle.write(textwrap.dedent(text))
+
+
+@pytest.fixture
+def host_package(tmp_path):
+    """Builds a host package around the built extension: host_package(**overrides) -> root.
+
+    Overrides map relative paths to file texts (None removes a file of the default host)."""
+
+    def build(files=None):
+        tree = dict(HOST_FILES)
+        tree.update(files or {})
+        write_tree(tmp_path, tree)
+        core = tmp_path / "mirvak" / "core"
+        core.mkdir(parents=True, exist_ok=True)
+        shutil.copy(EXTENSION, core / os.path.basename(EXTENSION))
+        return tmp_path
+
+    return build
+
+
+def run_python(code, path=None, check=True, env=None):
+    """Runs code in a fresh interpreter (path first on sys.path); returns the completed process."""
+    environment = dict(os.environ)
+    environment.pop("PYTHONPATH", None)
+    if path is not None:
+        environment["PYTHONPATH"] = str(path)
+    environment.update(env or {})
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=120,
+    )
+    if check and result.returncode != 0:
+        raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
+    return result
