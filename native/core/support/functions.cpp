@@ -75,31 +75,42 @@ Ref define(const MethodSpec& spec, int index, PyObject* globals) {
   return Ref::borrow(PyDict_GetItemString(locals.get(), spec.name));
 }
 
-// Gives the code object the local names a full Python body would have.
-bool set_varnames(PyObject* function, const char* varnames) {
+// varnames "a b c" -> co_varnames ("a", "b", "c") and co_nlocals 3
+bool add_varnames(PyObject* changes, const char* varnames) {
   Ref text = Ref::steal(PyUnicode_FromString(varnames));
   Ref names = text ? Ref::steal(PyUnicode_Split(text.get(), nullptr, -1)) : Ref();
   Ref tuple = names ? Ref::steal(PyList_AsTuple(names.get())) : Ref();
+  Ref count = tuple ? Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(tuple.get()))) : Ref();
+  return count && PyDict_SetItemString(changes, "co_varnames", tuple.get()) == 0 &&
+         PyDict_SetItemString(changes, "co_nlocals", count.get()) == 0;
+}
+
+// Gives the code object what a def in the class body would: the qualified name (3.11+) and
+// the local names of a full Python body.
+bool adjust_code(PyObject* function, const MethodSpec& spec, PyObject* qualname) {
+  Ref changes = Ref::steal(PyDict_New());
+  if (!changes || (spec.varnames != nullptr && !add_varnames(changes.get(), spec.varnames)))
+    return false;
+#if PY_VERSION_HEX >= 0x030B0000
+  if (PyDict_SetItemString(changes.get(), "co_qualname", qualname) < 0) return false;
+#else
+  (void)qualname;
+#endif
+  if (PyDict_GET_SIZE(changes.get()) == 0) return true;
   Ref code = Ref::steal(PyObject_GetAttrString(function, "__code__"));
   Ref replace = code ? Ref::steal(PyObject_GetAttrString(code.get(), "replace")) : Ref();
-  Ref count = tuple ? Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(tuple.get()))) : Ref();
-  Ref kwargs = Ref::steal(PyDict_New());
-  if (!replace || !count || !kwargs ||
-      PyDict_SetItemString(kwargs.get(), "co_varnames", tuple.get()) < 0 ||
-      PyDict_SetItemString(kwargs.get(), "co_nlocals", count.get()) < 0)
-    return false;
-  Ref empty = Ref::steal(PyTuple_New(0));
-  Ref renamed = empty ? Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get())) : Ref();
-  return renamed && PyObject_SetAttrString(function, "__code__", renamed.get()) == 0;
+  Ref no_args = replace ? Ref::steal(PyTuple_New(0)) : Ref();
+  Ref replaced =
+      no_args ? Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get())) : Ref();
+  return replaced && PyObject_SetAttrString(function, "__code__", replaced.get()) == 0;
 }
 
 bool finish(PyObject* function, const MethodSpec& spec, const char* class_name) {
   Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
   Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
-  if (!qualname || !doc || PyObject_SetAttrString(function, "__qualname__", qualname.get()) < 0 ||
-      PyObject_SetAttrString(function, "__doc__", doc.get()) < 0)
-    return false;
-  return spec.varnames == nullptr || set_varnames(function, spec.varnames);
+  return qualname && doc && PyObject_SetAttrString(function, "__qualname__", qualname.get()) == 0 &&
+         PyObject_SetAttrString(function, "__doc__", doc.get()) == 0 &&
+         adjust_code(function, spec, qualname.get());
 }
 
 }  // namespace
