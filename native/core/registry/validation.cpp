@@ -64,8 +64,13 @@ int text_test(PyObject* text, Name method, int (*exact)(PyObject*)) {
 }
 
 // The shared tail of model and platform checks: a lower-case or all-digit text passes.
+// `isinstance(value, str)`, which also honours a `__class__` that claims str (a mock, say).
 PyObject* check_lowercase(PyObject* value, const char* not_text, const char* not_lowercase) {
-  if (!PyUnicode_Check(value)) return host::raise_connection_error(not_text);
+  const int is_text =
+      PyUnicode_Check(value)
+          ? 1
+          : PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  if (is_text <= 0) return is_text < 0 ? nullptr : host::raise_connection_error(not_text);
   int ok = text_test(value, Name::islower, exact_islower);
   if (ok == 0) ok = text_test(value, Name::isdigit, exact_isdigit);
   if (ok < 0) return nullptr;
