@@ -38,7 +38,15 @@ bool locate_package(Ref* plugins_path, Ref* package_name) {
 // `for _finder, name, _ispkg in ...`: the middle one of exactly three values.
 Ref unpack_name(PyObject* entry) {
   Ref iterator = Ref::steal(PyObject_GetIter(entry));
-  if (!iterator) return Ref();
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(entry)->tp_iter == nullptr &&
+        !PySequence_Check(entry)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                   Py_TYPE(entry)->tp_name);
+    }
+    return Ref();
+  }
   Ref values[3];
   for (int i = 0; i < 3; ++i) {
     values[i] = Ref::steal(PyIter_Next(iterator.get()));
@@ -74,14 +82,15 @@ bool import_plugin(PyObject* module_name) {
   return static_cast<bool>(module);
 }
 
+// `pkgutil.walk_packages(plugins_path, mirvak_name + ".")`, evaluated in that order.
 bool walk(PyObject* plugins_path, PyObject* package_name) {
-  Ref dot = Ref::steal(PyUnicode_FromString("."));
-  Ref prefix = dot ? Ref::steal(PyNumber_Add(package_name, dot.get())) : Ref();
-  Ref pkgutil = prefix ? host::global(Name::pkgutil) : Ref();
+  Ref pkgutil = host::global(Name::pkgutil);
   Ref walker =
       pkgutil ? Ref::steal(PyObject_GetAttr(pkgutil.get(), name(Name::walk_packages))) : Ref();
+  Ref dot = walker ? Ref::steal(PyUnicode_FromString(".")) : Ref();
+  Ref prefix = dot ? Ref::steal(PyNumber_Add(package_name, dot.get())) : Ref();
   PyObject* args[] = {plugins_path, prefix.get()};
-  Ref entries = walker ? Ref::steal(PyObject_Vectorcall(walker.get(), args, 2, nullptr)) : Ref();
+  Ref entries = prefix ? Ref::steal(PyObject_Vectorcall(walker.get(), args, 2, nullptr)) : Ref();
   Ref iterator = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
   if (!iterator) return false;
   while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {

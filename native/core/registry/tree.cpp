@@ -24,7 +24,10 @@ void raise_key_error(PyObject* key) {
 }
 
 bool is_reserved(PyObject* member) {
-  return PyUnicode_Check(member) && PyUnicode_Compare(member, name(Name::data)) == 0;
+  PyObject* reserved = name(Name::data);
+  return PyUnicode_Check(member) &&
+         PyUnicode_GET_LENGTH(member) == PyUnicode_GET_LENGTH(reserved) &&
+         PyUnicode_Compare(member, reserved) == 0;
 }
 
 }  // namespace

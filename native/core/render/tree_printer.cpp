@@ -6,7 +6,12 @@
 // here directly and hands its text back as UTF-8, so no level re-splits a Python string.
 // Whenever a piece is not an ordinary str (an override's result, an odd label), the level
 // carries on with the operations written out on Python objects, giving the same result.
+#include <cstdint>
 #include <cstring>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 
 #include "registry/tree.hpp"
 #include "render/render.hpp"
@@ -18,6 +23,49 @@ namespace mirvak::render {
 namespace {
 
 constexpr int kMaxDepth = 4000;  // keeps the C stack safe whatever the recursion limit
+
+// Stack kept free below the deepest level: room for one level of an override's Python frames
+// and for unwinding.  Levels drawn through an override start over at depth 0, so only the
+// stack itself can tell how deep the drawing went.
+constexpr std::uintptr_t kStackMargin = 256 * 1024;
+
+// The part of this thread's stack a level must not start in: from its lowest address up to
+// the margin.  Both 0 when unknown.
+struct StackGuard {
+  std::uintptr_t low = 0;
+  std::uintptr_t floor = 0;
+};
+
+const StackGuard& stack_guard() {
+  thread_local bool known = false;
+  thread_local StackGuard guard;
+  if (known) return guard;
+  known = true;
+#if defined(__linux__)
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return guard;
+  void* low = nullptr;
+  size_t size = 0;
+  if (pthread_attr_getstack(&attributes, &low, &size) == 0 && low != nullptr) {
+    const std::uintptr_t margin = size / 4 < kStackMargin ? size / 4 : kStackMargin;
+    guard.low = reinterpret_cast<std::uintptr_t>(low);
+    guard.floor = guard.low + margin;
+  }
+  pthread_attr_destroy(&attributes);
+#endif
+  return guard;
+}
+
+// True with RecursionError set when the next level could run out of C stack.  A level running
+// on a stack of someone else's making (outside the thread's own) is not checked.
+bool stack_exhausted() {
+  const char here = 0;
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(&here);
+  const StackGuard& guard = stack_guard();
+  if (address > guard.floor || address < guard.low) return false;
+  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while drawing a tree");
+  return true;
+}
 
 // One level's result: UTF-8 text while every piece was an ordinary str, else `object`.
 struct Drawing {
@@ -50,10 +98,13 @@ int same_key(PyObject* key, PyObject* last_key) {
 
 // `sorted(data.keys())`; keys that cannot be ordered among themselves are ordered by str().
 Ref sorted_keys(PyObject* data) {
-  Ref keys = PyDict_CheckExact(data)
-                 ? Ref::steal(PyDict_Keys(data))
-                 : Ref::steal(PyObject_CallMethodNoArgs(data, name(Name::keys)));
-  Ref unsorted = keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
+  Ref unsorted;
+  if (PyDict_CheckExact(data)) {
+    unsorted = Ref::steal(PyDict_Keys(data));  // already a new list of its own
+  } else {
+    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(data, name(Name::keys)));
+    unsorted = keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
+  }
   Ref ordered = unsorted ? Ref::steal(PyList_GetSlice(unsorted.get(), 0, PY_SSIZE_T_MAX)) : Ref();
   if (!ordered || PyList_Sort(ordered.get()) == 0) return ordered;
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return Ref();
@@ -155,7 +206,7 @@ bool draw_child(PyObject* self, PyObject* data, PyObject* key, Drawing* out, int
   auto found = support::find_method(self, Name::print_tree, support::Method::print_tree);
   Ref child = found.callable ? registry::item(data, key) : Ref();
   Ref label = child ? child_label(key) : Ref();
-  if (!label) return false;
+  if (!label || stack_exhausted()) return false;
   if (!found.ours) {
     out->object = support::call_keywords(found.callable.get(), {child.get(), label.get()},
                                          {Name::data, Name::output});
