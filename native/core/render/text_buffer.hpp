@@ -36,6 +36,10 @@ class TextBuffer {
     return true;
   }
 
+  void truncate(Py_ssize_t size) noexcept {
+    if (size < size_) size_ = size;
+  }
+
   PyObject* to_str() const noexcept { return PyUnicode_DecodeUTF8(data_, size_, nullptr); }
 
  private:

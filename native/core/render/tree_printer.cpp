@@ -1,11 +1,13 @@
 // Tree printing: a nested mapping drawn as indented text with ASCII branch marks.
 //
-// Each level starts from its label and appends, for every key in sorted order, the finished
-// text of the child's drawing with each of its lines re-prefixed.  Children are drawn through
-// `self.print_tree(data=..., output=...)`; when that is this very method, the child is drawn
-// here directly and hands its text back as UTF-8, so no level re-splits a Python string.
-// Whenever a piece is not an ordinary str (an override's result, an odd label), the level
-// carries on with the operations written out on Python objects, giving the same result.
+// By the rules each level starts from its label and appends, for every key in sorted order,
+// the finished text of the child's drawing with each of its lines re-prefixed.  Children are
+// drawn through `self.print_tree(data=..., output=...)`; when that is this very method, the
+// child is drawn here directly into one shared buffer, its lines written once with the
+// prefixes of every level above them, so drawing is linear in the size of the text.  When a
+// piece is not an ordinary str (an override's result, an odd label), the level takes its own
+// text back out of the buffer and carries on with the operations written out on Python
+// objects, which gives the same result.
 #include <cstdint>
 #include <cstring>
 
@@ -67,28 +69,6 @@ bool stack_exhausted() {
   return true;
 }
 
-// One level's result: UTF-8 text while every piece was an ordinary str, else `object`.
-struct Drawing {
-  TextBuffer text;
-  Ref object;
-};
-
-// Appends an exact str: 1 done, 0 when it has no UTF-8 form (lone surrogates), -1 on error.
-int append_str(TextBuffer& buffer, PyObject* text) {
-  Py_ssize_t length = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &length);
-  if (utf8 == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
-  return buffer.append(utf8, length) ? 1 : -1;
-}
-
-Ref to_object(Drawing& drawing) {
-  return drawing.object ? std::move(drawing.object) : Ref::steal(drawing.text.to_str());
-}
-
 // `key == last_key`, as a truth value.
 int same_key(PyObject* key, PyObject* last_key) {
   if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key))
@@ -123,67 +103,194 @@ Ref child_label(PyObject* key) {
   return text ? Ref::steal(PyNumber_Add(name(Name::branch), text.get())) : Ref();
 }
 
-// A level's text: fast while every piece is an ordinary str, else a Python object.
+// The buffer of a drawing.  A level's text goes in with the prefix of its place: every "\n"
+// is followed by the separators of the levels above, as re-prefixing at each level would do.
+class Sink {
+ public:
+  Py_ssize_t size() const { return out_.size(); }
+  void truncate(Py_ssize_t size) { out_.truncate(size); }
+
+  bool emit(const char* text, Py_ssize_t length) {
+    const char* end = text + length;
+    while (text != end) {
+      const void* found = std::memchr(text, '\n', static_cast<size_t>(end - text));
+      if (found == nullptr) return out_.append(text, end - text);
+      const char* newline = static_cast<const char*>(found);
+      if (!out_.append(text, newline + 1 - text) || !out_.append(prefix_.data(), prefix_.size()))
+        return false;
+      text = newline + 1;
+    }
+    return true;
+  }
+
+  // An exact str: 1 written, 0 when it has no UTF-8 form (lone surrogates), -1 on error.
+  int emit_str(PyObject* text) {
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &length);
+    if (utf8 == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+      PyErr_Clear();
+      return 0;
+    }
+    return emit(utf8, length) ? 1 : -1;
+  }
+
+  // Adds a child's separator to the prefix; returns what to pop back to.
+  Py_ssize_t push(bool last) {
+    const Py_ssize_t mark = prefix_.size();
+    return (last ? prefix_.append("  ", 2) : prefix_.append("  |", 3)) ? mark : -1;
+  }
+  void pop(Py_ssize_t mark) { prefix_.truncate(mark); }
+
+  // The text a level wrote since `start`, without the prefix after each newline, as a str;
+  // the buffer goes back to `start`.
+  Ref take(Py_ssize_t start) {
+    TextBuffer text;
+    const char* line = out_.data() + start;
+    const char* end = out_.data() + out_.size();
+    while (line != end) {
+      const void* found = std::memchr(line, '\n', static_cast<size_t>(end - line));
+      const char* stop = found ? static_cast<const char*>(found) + 1 : end;
+      if (!text.append(line, stop - line)) return Ref();
+      line = found ? stop + prefix_.size() : end;
+    }
+    out_.truncate(start);
+    return Ref::steal(text.to_str());
+  }
+
+  Ref to_str() const { return Ref::steal(out_.to_str()); }
+
+ private:
+  TextBuffer out_;
+  TextBuffer prefix_;
+};
+
+bool draw(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal, int depth);
+
+// A child drawn on its own, as a str or whatever an override returned.
+Ref draw_apart(PyObject* self, PyObject* data, PyObject* label, int depth) {
+  Sink sink;
+  Ref literal;
+  if (!draw(self, data, label, sink, &literal, depth)) return Ref();
+  return literal ? std::move(literal) : sink.to_str();
+}
+
+// One level of the drawing.  It writes into the sink while every piece is an ordinary str;
+// after that its text is the Python object `output`.
 class Level {
  public:
-  // Starts from the label.  False with an exception set on failure.
+  Level(PyObject* self, Sink& sink, int depth) : self_(self), sink_(sink), depth_(depth) {}
+
   bool start(PyObject* label) {
+    start_ = sink_.size();
     if (PyUnicode_CheckExact(label)) {
-      const int added = append_str(text_, label);
-      if (added != 0) return added > 0;
+      const int written = sink_.emit_str(label);
+      if (written != 0) return written > 0;
     }
     output_ = Ref::borrow(label);
     return true;
   }
 
-  bool add_child(PyObject* key, PyObject* last_key, Drawing& child) {
-    const int last = same_key(key, last_key);
-    if (last < 0) return false;
-    if (!output_ && !child.object) {
-      // The first line's test is made again; only a key that is not an exact str can tell.
-      const int first_of_last = PyUnicode_CheckExact(key) ? last : same_key(key, last_key);
-      if (first_of_last < 0) return false;
-      return add_text(child.text, last, first_of_last || !last);
+  // `self.print_tree(data=data[key], output="__ " + key)`, then the child's lines.
+  bool add_child(PyObject* data, PyObject* key, PyObject* last_key) {
+    auto found = support::find_method(self_, Name::print_tree, support::Method::print_tree);
+    Ref child = found.callable ? registry::item(data, key) : Ref();
+    Ref label = child ? child_label(key) : Ref();
+    if (!label || stack_exhausted()) return false;
+    if (found.ours && !output_ && PyUnicode_CheckExact(key)) {
+      // Comparing exact str keys runs no Python code: the child's place is known beforehand.
+      const int last = same_key(key, last_key);
+      return last >= 0 && add_own(key, last_key, last, child.get(), label.get());
     }
-    if (!output_) output_ = Ref::steal(text_.to_str());
-    Ref child_text = to_object(child);
-    return output_ && child_text && add_lines(key, last_key, child_text.get(), last);
+    Ref text = found.ours ? draw_own(child.get(), label.get(), nullptr)
+                          : support::call_keywords(found.callable.get(), {child.get(), label.get()},
+                                                   {Name::data, Name::output});
+    const int last = text ? same_key(key, last_key) : -1;
+    if (last < 0) return false;
+    return output_ ? add_lines(key, last_key, text.get(), last)
+                   : add_text(key, last_key, last, text.get());
   }
 
-  void finish(Drawing* out) {
-    if (output_)
-      out->object = std::move(output_);
-    else
-      out->text = std::move(text_);
+  // The level's result: nothing to do when its text is in the sink.
+  void finish(Ref* literal) {
+    if (output_) *literal = std::move(output_);
   }
 
  private:
-  // The child's lines, the first after "\n  |", each further one after "\n" and the separator.
-  bool add_text(const TextBuffer& child, bool last, bool bar_on_first_line) {
-    const char* separator = last ? "  " : "  |";
-    const Py_ssize_t separator_length = last ? 2 : 3;
-    if (!(bar_on_first_line ? text_.append("\n  |", 4) : text_.append("\n  ", 3))) return false;
-    const char* line = child.data();
-    const char* end = line + child.size();
-    while (line != end) {
-      const void* found = std::memchr(line, '\n', static_cast<size_t>(end - line));
-      if (found == nullptr) return text_.append(line, end - line);
-      const char* newline = static_cast<const char*>(found);
-      if (!text_.append(line, newline + 1 - line) || !text_.append(separator, separator_length))
-        return false;
-      line = newline + 1;
+  // This method drawing a child: into the sink under the child's prefix, or on its own.
+  Ref draw_own(PyObject* child, PyObject* label, bool* in_sink) {
+    if (depth_ >= kMaxDepth) {
+      PyErr_SetString(PyExc_RecursionError,
+                      "maximum recursion depth exceeded while drawing a tree");
+      return Ref();
     }
-    return true;
+    if (Py_EnterRecursiveCall(" while drawing a tree")) return Ref();
+    Ref result;
+    if (in_sink == nullptr) {
+      result = draw_apart(self_, child, label, depth_ + 1);
+    } else {
+      *in_sink = draw(self_, child, label, sink_, &result, depth_ + 1);
+    }
+    Py_LeaveRecursiveCall();
+    return result;
   }
 
-  // The same, written out on Python objects: split, prefix and `output += line`.
-  bool add_lines(PyObject* key, PyObject* last_key, PyObject* child_text, bool last) {
+  // The first line's mark: "\n  |", or "\n  " where the repeated `key == last_key` (which
+  // only a key that is not an exact str can answer differently) says otherwise.
+  int first_line_bar(PyObject* key, PyObject* last_key, int last) {
+    const int again = PyUnicode_CheckExact(key) ? last : same_key(key, last_key);
+    return again < 0 ? -1 : (again || !last);
+  }
+
+  bool add_own(PyObject* key, PyObject* last_key, int last, PyObject* child, PyObject* label) {
+    const int bar = first_line_bar(key, last_key, last);
+    const Py_ssize_t before_mark = sink_.size();
+    if (bar < 0 || !sink_.emit(bar ? "\n  |" : "\n  ", bar ? 4 : 3)) return false;
+    const Py_ssize_t mark = sink_.push(last);
+    if (mark < 0) return false;
+    bool drawn = false;
+    Ref literal = draw_own(child, label, &drawn);
+    int written = drawn ? 1 : -1;
+    if (drawn && literal && PyUnicode_CheckExact(literal.get()))
+      written = sink_.emit_str(literal.get());
+    else if (drawn && literal)
+      written = 0;
+    sink_.pop(mark);
+    if (written != 0) return written > 0;
+    sink_.truncate(before_mark);
+    return to_literal() && add_lines(key, last_key, literal.get(), last, bar);
+  }
+
+  // A child's finished text: written under the child's prefix when it is an ordinary str.
+  bool add_text(PyObject* key, PyObject* last_key, int last, PyObject* text) {
+    if (!PyUnicode_CheckExact(text)) return to_literal() && add_lines(key, last_key, text, last);
+    const int bar = first_line_bar(key, last_key, last);
+    const Py_ssize_t before_mark = sink_.size();
+    if (bar < 0 || !sink_.emit(bar ? "\n  |" : "\n  ", bar ? 4 : 3)) return false;
+    const Py_ssize_t mark = sink_.push(last);
+    if (mark < 0) return false;
+    const int written = sink_.emit_str(text);
+    sink_.pop(mark);
+    if (written != 0) return written > 0;
+    sink_.truncate(before_mark);
+    return to_literal() && add_lines(key, last_key, text, last, bar);
+  }
+
+  bool to_literal() {
+    if (!output_) output_ = sink_.take(start_);
+    return static_cast<bool>(output_);
+  }
+
+  // The rules written out on Python objects: split, prefix and `output += line`.  `bar` is
+  // the first line's test when it was already made.
+  bool add_lines(PyObject* key, PyObject* last_key, PyObject* child_text, bool last, int bar = -1) {
     Ref lines =
         Ref::steal(PyObject_CallMethodOneArg(child_text, name(Name::split), name(Name::newline)));
     Ref iterator = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
     if (!iterator) return false;
     for (int current_line = 1; Ref line = Ref::steal(PyIter_Next(iterator.get())); ++current_line) {
-      int first_of_last = current_line == 1 ? same_key(key, last_key) : 0;
+      int first_of_last = 0;
+      if (current_line == 1) first_of_last = bar >= 0 ? (bar && last) : same_key(key, last_key);
       if (first_of_last < 0) return false;
       PyObject* prefix =
           first_of_last || !last ? name(Name::first_line_prefix) : name(Name::last_child_prefix);
@@ -195,34 +302,15 @@ class Level {
     return !PyErr_Occurred();
   }
 
-  TextBuffer text_;
+  PyObject* self_;
+  Sink& sink_;
+  int depth_;
+  Py_ssize_t start_ = 0;
   Ref output_;  // set once the level works on Python objects
 };
 
-bool draw(PyObject* self, PyObject* data, PyObject* output, Drawing* out, int depth);
-
-// `self.print_tree(data=data[key], output="__ " + key)`, in that order of evaluation.
-bool draw_child(PyObject* self, PyObject* data, PyObject* key, Drawing* out, int depth) {
-  auto found = support::find_method(self, Name::print_tree, support::Method::print_tree);
-  Ref child = found.callable ? registry::item(data, key) : Ref();
-  Ref label = child ? child_label(key) : Ref();
-  if (!label || stack_exhausted()) return false;
-  if (!found.ours) {
-    out->object = support::call_keywords(found.callable.get(), {child.get(), label.get()},
-                                         {Name::data, Name::output});
-    return static_cast<bool>(out->object);
-  }
-  if (depth >= kMaxDepth) {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while drawing a tree");
-    return false;
-  }
-  if (Py_EnterRecursiveCall(" while drawing a tree")) return false;
-  const bool done = draw(self, child.get(), label.get(), out, depth + 1);
-  Py_LeaveRecursiveCall();
-  return done;
-}
-
-bool draw_node(PyObject* self, PyObject* data, PyObject* output, Drawing* out, int depth) {
+bool draw_node(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal,
+               int depth) {
   Ref keys = sorted_keys(data);
   if (!keys) return false;
   const Py_ssize_t count = PyList_GET_SIZE(keys.get());
@@ -231,38 +319,36 @@ bool draw_node(PyObject* self, PyObject* data, PyObject* output, Drawing* out, i
     return false;
   }
   Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
-  Level level;
+  Level level(self, sink, depth);
   if (!level.start(output)) return false;
   for (Py_ssize_t i = 0; i < count; ++i) {
     Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-    Drawing child;
-    if (!draw_child(self, data, key.get(), &child, depth) ||
-        !level.add_child(key.get(), last_key.get(), child))
-      return false;
+    if (!level.add_child(data, key.get(), last_key.get())) return false;
   }
-  level.finish(out);
+  level.finish(literal);
   return true;
 }
 
 // output + " = " + str(data)
-bool draw_leaf(PyObject* data, PyObject* output, Drawing* out) {
+bool draw_leaf(PyObject* data, PyObject* output, Sink& sink, Ref* literal) {
   Ref head, value;
   if (PyUnicode_CheckExact(output)) {
     value = Ref::steal(PyObject_Str(data));
     if (!value) return false;
     if (PyUnicode_CheckExact(value.get())) {
-      int added = append_str(out->text, output);
-      if (added > 0) added = out->text.append(" = ", 3) ? append_str(out->text, value.get()) : -1;
-      if (added != 0) return added > 0;
-      out->text = TextBuffer();  // no UTF-8 form: build the str below
+      const Py_ssize_t start = sink.size();
+      int written = sink.emit_str(output);
+      if (written > 0) written = sink.emit(" = ", 3) ? sink.emit_str(value.get()) : -1;
+      if (written != 0) return written > 0;
+      sink.truncate(start);  // no UTF-8 form: build the str below
     }
     head = Ref::steal(PyNumber_Add(output, name(Name::equals)));
   } else {
     head = Ref::steal(PyNumber_Add(output, name(Name::equals)));
     value = head ? Ref::steal(PyObject_Str(data)) : Ref();
   }
-  out->object = head && value ? Ref::steal(PyNumber_Add(head.get(), value.get())) : Ref();
-  return static_cast<bool>(out->object);
+  *literal = head && value ? Ref::steal(PyNumber_Add(head.get(), value.get())) : Ref();
+  return static_cast<bool>(*literal);
 }
 
 // isinstance(data, dict)
@@ -272,20 +358,19 @@ int is_node(PyObject* data) {
   return PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyDict_Type));
 }
 
-bool draw(PyObject* self, PyObject* data, PyObject* output, Drawing* out, int depth) {
+bool draw(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal, int depth) {
   const int present = PyObject_IsTrue(data);
   if (present <= 0) return present == 0;  // falsy data draws as ""
   const int node = is_node(data);
   if (node < 0) return false;
-  return node ? draw_node(self, data, output, out, depth) : draw_leaf(data, output, out);
+  return node ? draw_node(self, data, output, sink, literal, depth)
+              : draw_leaf(data, output, sink, literal);
 }
 
 }  // namespace
 
 PyObject* print_tree(PyObject* self, PyObject* data, PyObject* output) noexcept {
-  Drawing drawing;
-  if (!draw(self, data, output, &drawing, 0)) return nullptr;
-  return to_object(drawing).release();
+  return draw_apart(self, data, output, 0).release();
 }
 
 }  // namespace mirvak::render
