@@ -10,19 +10,18 @@ namespace {
 constexpr const char kNotFound[] = "Plugin data not found for (%U), type: %S ";
 
 // "/".join(str(member) for member in path)
-Ref joined_path(PyObject* path) {
-  const Py_ssize_t count = PyList_GET_SIZE(path);
+Ref joined_path(const LevelPath& path) {
+  const Py_ssize_t count = path.size();
   Ref texts = Ref::steal(PyList_New(count));
   for (Py_ssize_t i = 0; texts && i < count; ++i) {
-    Ref member = Ref::borrow(PyList_GET_ITEM(path, i));
-    PyObject* text = PyObject_Str(member.get());
+    PyObject* text = PyObject_Str(path[i]);
     if (text == nullptr) return Ref();
     PyList_SET_ITEM(texts.get(), i, text);
   }
   return texts ? Ref::steal(PyUnicode_Join(name(Name::slash), texts.get())) : Ref();
 }
 
-PyObject* raise_not_found(PyObject* path, PyObject* chassis_type) {
+PyObject* raise_not_found(const LevelPath& path, PyObject* chassis_type) {
   Ref joined = joined_path(path);
   Ref message =
       joined ? Ref::steal(PyUnicode_FromFormat(kNotFound, joined.get(), chassis_type)) : Ref();
@@ -30,13 +29,12 @@ PyObject* raise_not_found(PyObject* path, PyObject* chassis_type) {
 }
 
 // The deepest node the path reaches, skipping members that have no node.
-Ref descend(PyObject* self, PyObject* path) {
+Ref descend(PyObject* self, const LevelPath& path) {
   Ref node = root(self);
-  for (Py_ssize_t i = 0; node && i < PyList_GET_SIZE(path); ++i) {
-    Ref key = Ref::borrow(PyList_GET_ITEM(path, i));
-    int present = has_key(node.get(), key.get());
+  for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
+    int present = has_key(node.get(), path[i]);
     if (present < 0) return Ref();
-    if (present) node = item(node.get(), key.get());
+    if (present) node = item(node.get(), path[i]);
   }
   return node;
 }
@@ -54,11 +52,11 @@ int holds_record(PyObject* node, PyObject* chassis_type) {
 PyObject* get_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                      PyObject* os_flavor, PyObject* chassis_type) noexcept {
   if (!validate(self, os, platform, model, chassis_type)) return nullptr;
-  Ref path = level_path(os, platform, model, os_flavor);
-  Ref node = path ? descend(self, path.get()) : Ref();
+  LevelPath path;
+  Ref node = path.build(os, platform, model, os_flavor) ? descend(self, path) : Ref();
   if (!node) return nullptr;
   int found = holds_record(node.get(), chassis_type);
-  if (found <= 0) return found < 0 ? nullptr : raise_not_found(path.get(), chassis_type);
+  if (found <= 0) return found < 0 ? nullptr : raise_not_found(path, chassis_type);
   Ref data = item(node.get(), Name::data);
   Ref record = data ? item(data.get(), chassis_type) : Ref();
   return record ? item(record.get(), Name::cls).release() : nullptr;

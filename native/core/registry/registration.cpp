@@ -23,19 +23,18 @@ Ref make_record(PyObject* cls, PyObject* class_path) {
 }
 
 // Every member must hash before any node is made, so that a failure leaves the tree as it was.
-bool all_hashable(PyObject* path) {
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path); ++i) {
-    Ref member = Ref::borrow(PyList_GET_ITEM(path, i));
-    if (PyObject_Hash(member.get()) == -1) return false;
+bool all_hashable(const LevelPath& path) {
+  for (Py_ssize_t i = 0; i < path.size(); ++i) {
+    if (PyObject_Hash(path[i]) == -1) return false;
   }
   return true;
 }
 
 // Walks the path from the root, creating each missing node; returns the target node.
-Ref walk_creating(PyObject* self, PyObject* path) {
+Ref walk_creating(PyObject* self, const LevelPath& path) {
   Ref node = root(self);
-  for (Py_ssize_t i = 0; node && i < PyList_GET_SIZE(path); ++i) {
-    Ref key = Ref::borrow(PyList_GET_ITEM(path, i));
+  for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
+    Ref key = Ref::borrow(path[i]);
     int present = has_key(node.get(), key.get());
     if (present < 0) return Ref();
     if (!present) {
@@ -48,7 +47,8 @@ Ref walk_creating(PyObject* self, PyObject* path) {
 }
 
 // The replacement record, its values read in the order of the format call's arguments.
-bool log_replacement(PyObject* data, PyObject* chassis_type, PyObject* path, PyObject* cls) {
+bool log_replacement(PyObject* data, PyObject* chassis_type, const LevelPath& level_path,
+                     PyObject* cls) {
   Ref record = item(data, chassis_type);
   Ref existing = record ? item(record.get(), Name::cls) : Ref();
   Ref existing_name =
@@ -56,7 +56,9 @@ bool log_replacement(PyObject* data, PyObject* chassis_type, PyObject* path, PyO
   Ref cls_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_name))) : Ref();
   Ref cls_module = cls_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_module))) : Ref();
   if (!cls_module) return false;
-  PyObject* values[] = {existing_name.get(), path, cls_name.get(), cls_module.get()};
+  Ref path = level_path.to_list();
+  if (!path) return false;
+  PyObject* values[] = {existing_name.get(), path.get(), cls_name.get(), cls_module.get()};
   Ref fields[4];
   for (int i = 0; i < 4; ++i) {
     fields[i] = Ref::steal(PyObject_Format(values[i], name(Name::empty)));  // a "{}" field
@@ -68,7 +70,7 @@ bool log_replacement(PyObject* data, PyObject* chassis_type, PyObject* path, PyO
 }
 
 bool store(PyObject* target, PyObject* cls, PyObject* chassis_type, PyObject* class_path,
-           PyObject* path) {
+           const LevelPath& path) {
   int has_data = has_key(target, Name::data);
   if (has_data < 0) return false;
   Ref record = make_record(cls, class_path);
@@ -91,12 +93,11 @@ bool store(PyObject* target, PyObject* cls, PyObject* chassis_type, PyObject* cl
 PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject* platform,
                           PyObject* model, PyObject* os_flavor, PyObject* chassis_type) noexcept {
   if (!validate(self, os, platform, model, chassis_type)) return nullptr;
-  Ref path = level_path(os, platform, model, os_flavor);
-  if (!path || !all_hashable(path.get())) return nullptr;
+  LevelPath path;
+  if (!path.build(os, platform, model, os_flavor) || !all_hashable(path)) return nullptr;
   Ref class_path = host::source_file(cls);
-  Ref target = class_path ? walk_creating(self, path.get()) : Ref();
-  if (!target || !store(target.get(), cls, chassis_type, class_path.get(), path.get()))
-    return nullptr;
+  Ref target = class_path ? walk_creating(self, path) : Ref();
+  if (!target || !store(target.get(), cls, chassis_type, class_path.get(), path)) return nullptr;
   Py_RETURN_NONE;
 }
 

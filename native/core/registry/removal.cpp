@@ -11,16 +11,15 @@ constexpr const char kNotFound[] = "Plugin data not found";
 constexpr const char kChassisNotFound[] = "Plugin data not found for %S";
 
 // The node the whole path names, or ConnectionInfraError at the first missing member.
-Ref walk_strict(PyObject* self, PyObject* path) {
+Ref walk_strict(PyObject* self, const LevelPath& path) {
   Ref node = root(self);
-  for (Py_ssize_t i = 0; node && i < PyList_GET_SIZE(path); ++i) {
-    Ref key = Ref::borrow(PyList_GET_ITEM(path, i));
-    int present = has_key(node.get(), key.get());
+  for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
+    int present = has_key(node.get(), path[i]);
     if (present <= 0) {
       if (present == 0) host::raise_connection_error(kNotFound);
       return Ref();
     }
-    node = item(node.get(), key.get());
+    node = item(node.get(), path[i]);
   }
   return node;
 }
@@ -40,8 +39,8 @@ bool remove_chassis_type(PyObject* node, PyObject* chassis_type) {
 PyObject* unregister_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* os_flavor, PyObject* chassis_type) noexcept {
   if (!validate(self, os, platform, model, name(Name::single_rp))) return nullptr;
-  Ref path = level_path(os, platform, model, os_flavor);
-  Ref node = path ? walk_strict(self, path.get()) : Ref();
+  LevelPath path;
+  Ref node = path.build(os, platform, model, os_flavor) ? walk_strict(self, path) : Ref();
   if (!node) return nullptr;
   int has_data = has_key(node.get(), Name::data);
   if (has_data <= 0) return has_data < 0 ? nullptr : host::raise_connection_error(kNotFound);

@@ -50,7 +50,8 @@ PyObject* plugins_set(PyObject*, PyObject*) noexcept {
   return nullptr;
 }
 
-Ref level_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor) noexcept {
+bool LevelPath::build(PyObject* os, PyObject* platform, PyObject* model,
+                      PyObject* os_flavor) noexcept {
   PyObject* members[4];
   Py_ssize_t count = 0;
   members[count++] = os;
@@ -61,16 +62,22 @@ Ref level_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_f
     members[count++] = platform;
   }
   if (os_flavor != Py_None) members[count++] = os_flavor;
-  Ref path = Ref::steal(PyList_New(count));
-  if (!path) return path;
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (is_reserved(members[i])) {
       host::raise_connection_error(kReservedIdentifier);
-      return Ref();
+      return false;
     }
-    PyList_SET_ITEM(path.get(), i, Py_NewRef(members[i]));
+    members_[i] = Ref::borrow(members[i]);
   }
-  return path;
+  count_ = count;
+  return true;
+}
+
+Ref LevelPath::to_list() const noexcept {
+  Ref list = Ref::steal(PyList_New(count_));
+  for (Py_ssize_t i = 0; list && i < count_; ++i)
+    PyList_SET_ITEM(list.get(), i, Py_NewRef(members_[i].get()));
+  return list;
 }
 
 int has_key(PyObject* node, PyObject* key) noexcept {

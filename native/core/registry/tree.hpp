@@ -11,9 +11,21 @@
 namespace mirvak::registry {
 
 // The level path [os, platform, model] / [os, platform] / [os], then os_flavor, each member
-// present by an `is None` test.  A member that is the text "data" is refused with
-// ConnectionInfraError: that key holds a node's chassis mapping.
-Ref level_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor) noexcept;
+// present by an `is None` test.  Its members are held here; it becomes a list only where a
+// message shows it.
+class LevelPath {
+ public:
+  // False with ConnectionInfraError set when a member is the text "data": that key holds a
+  // node's chassis mapping.
+  bool build(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor) noexcept;
+  Py_ssize_t size() const noexcept { return count_; }
+  PyObject* operator[](Py_ssize_t i) const noexcept { return members_[i].get(); }
+  Ref to_list() const noexcept;
+
+ private:
+  Ref members_[4];
+  Py_ssize_t count_ = 0;
+};
 
 // `key in node.keys()`: 1, 0, or -1 with an exception set.  CAUTION: may run Python code.
 int has_key(PyObject* node, PyObject* key) noexcept;

@@ -37,6 +37,15 @@ PyObject* raise_formatted(const char* format, Values... values) {
 
 // str.islower() and str.isdigit(); computed here for an exact str, called otherwise.
 int exact_islower(PyObject* text) {
+  if (PyUnicode_IS_ASCII(text)) {
+    const auto* bytes = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    bool cased = false;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i) {
+      if (bytes[i] >= 'A' && bytes[i] <= 'Z') return 0;
+      cased = cased || (bytes[i] >= 'a' && bytes[i] <= 'z');
+    }
+    return cased;
+  }
   const int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
   bool cased = false;
