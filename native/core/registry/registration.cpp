@@ -22,12 +22,13 @@ Ref make_record(PyObject* cls, PyObject* class_path) {
   return record;
 }
 
-// Every member must hash before any node is made, so that a failure leaves the tree as it was.
-bool all_hashable(const LevelPath& path) {
+// Every member, and the chassis type, must hash before any node is made, so that a failure
+// leaves the tree as it was.
+bool all_hashable(const LevelPath& path, PyObject* chassis_type) {
   for (Py_ssize_t i = 0; i < path.size(); ++i) {
     if (PyObject_Hash(path[i]) == -1) return false;
   }
-  return true;
+  return PyObject_Hash(chassis_type) != -1;
 }
 
 // Walks the path from the root, creating each missing node; returns the target node.
@@ -94,7 +95,7 @@ PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject*
                           PyObject* model, PyObject* os_flavor, PyObject* chassis_type) noexcept {
   if (!validate(self, os, platform, model, chassis_type)) return nullptr;
   LevelPath path;
-  if (!path.build(os, platform, model, os_flavor) || !all_hashable(path)) return nullptr;
+  if (!path.build(os, platform, model, os_flavor) || !all_hashable(path, chassis_type)) return nullptr;
   Ref class_path = host::source_file(cls);
   Ref target = class_path ? walk_creating(self, path) : Ref();
   if (!target || !store(target.get(), cls, chassis_type, class_path.get(), path)) return nullptr;
