@@ -8,66 +8,15 @@
 // piece is not an ordinary str (an override's result, an odd label), the level takes its own
 // text back out of the buffer and carries on with the operations written out on Python
 // objects, which gives the same result.
-#include <cstdint>
-#include <cstring>
-
-#if defined(__linux__)
-#include <pthread.h>
-#endif
-
 #include "registry/tree.hpp"
 #include "render/render.hpp"
-#include "render/text_buffer.hpp"
+#include "render/sink.hpp"
+#include "render/stack_guard.hpp"
 #include "support/call.hpp"
 #include "support/methods.hpp"
 
 namespace mirvak::render {
 namespace {
-
-constexpr int kMaxDepth = 4000;  // keeps the C stack safe whatever the recursion limit
-
-// Stack kept free below the deepest level: room for one level of an override's Python frames
-// and for unwinding.  Levels drawn through an override start over at depth 0, so only the
-// stack itself can tell how deep the drawing went.
-constexpr std::uintptr_t kStackMargin = 256 * 1024;
-
-// The part of this thread's stack a level must not start in: from its lowest address up to
-// the margin.  Both 0 when unknown.
-struct StackGuard {
-  std::uintptr_t low = 0;
-  std::uintptr_t floor = 0;
-};
-
-const StackGuard& stack_guard() {
-  thread_local bool known = false;
-  thread_local StackGuard guard;
-  if (known) return guard;
-  known = true;
-#if defined(__linux__)
-  pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return guard;
-  void* low = nullptr;
-  size_t size = 0;
-  if (pthread_attr_getstack(&attributes, &low, &size) == 0 && low != nullptr) {
-    const std::uintptr_t margin = size / 4 < kStackMargin ? size / 4 : kStackMargin;
-    guard.low = reinterpret_cast<std::uintptr_t>(low);
-    guard.floor = guard.low + margin;
-  }
-  pthread_attr_destroy(&attributes);
-#endif
-  return guard;
-}
-
-// True with RecursionError set when the next level could run out of C stack.  A level running
-// on a stack of someone else's making (outside the thread's own) is not checked.
-bool stack_exhausted() {
-  const char here = 0;
-  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(&here);
-  const StackGuard& guard = stack_guard();
-  if (address > guard.floor || address < guard.low) return false;
-  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while drawing a tree");
-  return true;
-}
 
 // `key == last_key`, as a truth value.
 int same_key(PyObject* key, PyObject* last_key) {
@@ -76,25 +25,26 @@ int same_key(PyObject* key, PyObject* last_key) {
   return support::truth(Ref::steal(PyObject_RichCompare(key, last_key, Py_EQ)));
 }
 
-// `sorted(data.keys())`; keys that cannot be ordered among themselves are ordered by str().
+// `list(data.keys())`
+Ref key_list(PyObject* data) {
+  if (PyDict_CheckExact(data)) return Ref::steal(PyDict_Keys(data));
+  Ref keys = Ref::steal(PyObject_CallMethodNoArgs(data, name(Name::keys)));
+  return keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
+}
+
+// `sorted(data.keys())`; keys that cannot be ordered among themselves are ordered by their
+// text instead: `sorted(data.keys(), key=str)`.
 Ref sorted_keys(PyObject* data) {
-  Ref unsorted;
-  if (PyDict_CheckExact(data)) {
-    unsorted = Ref::steal(PyDict_Keys(data));  // already a new list of its own
-  } else {
-    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(data, name(Name::keys)));
-    unsorted = keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
-  }
-  Ref ordered = unsorted ? Ref::steal(PyList_GetSlice(unsorted.get(), 0, PY_SSIZE_T_MAX)) : Ref();
-  if (!ordered || PyList_Sort(ordered.get()) == 0) return ordered;
+  Ref keys = key_list(data);
+  if (!keys || PyList_Sort(keys.get()) == 0) return keys;
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return Ref();
   PyErr_Clear();
-  ordered = Ref::steal(PyList_GetSlice(unsorted.get(), 0, PY_SSIZE_T_MAX));
-  Ref sort = ordered ? Ref::steal(PyObject_GetAttr(ordered.get(), name(Name::sort))) : Ref();
+  keys = key_list(data);
+  Ref sort = keys ? Ref::steal(PyObject_GetAttr(keys.get(), name(Name::sort))) : Ref();
   Ref done = sort ? support::call_keywords(
                         sort.get(), {reinterpret_cast<PyObject*>(&PyUnicode_Type)}, {Name::key})
                   : Ref();
-  return done ? std::move(ordered) : Ref();
+  return done ? std::move(keys) : Ref();
 }
 
 // "__ " + key; a key that is not text is shown through str().
@@ -103,75 +53,13 @@ Ref child_label(PyObject* key) {
   return text ? Ref::steal(PyNumber_Add(name(Name::branch), text.get())) : Ref();
 }
 
-// The buffer of a drawing.  A level's text goes in with the prefix of its place: every "\n"
-// is followed by the separators of the levels above, as re-prefixing at each level would do.
-class Sink {
- public:
-  Py_ssize_t size() const { return out_.size(); }
-  void truncate(Py_ssize_t size) { out_.truncate(size); }
-
-  bool emit(const char* text, Py_ssize_t length) {
-    const char* end = text + length;
-    while (text != end) {
-      const void* found = std::memchr(text, '\n', static_cast<size_t>(end - text));
-      if (found == nullptr) return out_.append(text, end - text);
-      const char* newline = static_cast<const char*>(found);
-      if (!out_.append(text, newline + 1 - text) || !out_.append(prefix_.data(), prefix_.size()))
-        return false;
-      text = newline + 1;
-    }
-    return true;
-  }
-
-  // An exact str: 1 written, 0 when it has no UTF-8 form (lone surrogates), -1 on error.
-  int emit_str(PyObject* text) {
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &length);
-    if (utf8 == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
-      PyErr_Clear();
-      return 0;
-    }
-    return emit(utf8, length) ? 1 : -1;
-  }
-
-  // Adds a child's separator to the prefix; returns what to pop back to.
-  Py_ssize_t push(bool last) {
-    const Py_ssize_t mark = prefix_.size();
-    return (last ? prefix_.append("  ", 2) : prefix_.append("  |", 3)) ? mark : -1;
-  }
-  void pop(Py_ssize_t mark) { prefix_.truncate(mark); }
-
-  // The text a level wrote since `start`, without the prefix after each newline, as a str;
-  // the buffer goes back to `start`.
-  Ref take(Py_ssize_t start) {
-    TextBuffer text;
-    const char* line = out_.data() + start;
-    const char* end = out_.data() + out_.size();
-    while (line != end) {
-      const void* found = std::memchr(line, '\n', static_cast<size_t>(end - line));
-      const char* stop = found ? static_cast<const char*>(found) + 1 : end;
-      if (!text.append(line, stop - line)) return Ref();
-      line = found ? stop + prefix_.size() : end;
-    }
-    out_.truncate(start);
-    return Ref::steal(text.to_str());
-  }
-
-  Ref to_str() const { return Ref::steal(out_.to_str()); }
-
- private:
-  TextBuffer out_;
-  TextBuffer prefix_;
-};
-
-bool draw(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal, int depth);
+bool draw(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal);
 
 // A child drawn on its own, as a str or whatever an override returned.
-Ref draw_apart(PyObject* self, PyObject* data, PyObject* label, int depth) {
+Ref draw_apart(PyObject* self, PyObject* data, PyObject* label) {
   Sink sink;
   Ref literal;
-  if (!draw(self, data, label, sink, &literal, depth)) return Ref();
+  if (!draw(self, data, label, sink, &literal)) return Ref();
   return literal ? std::move(literal) : sink.to_str();
 }
 
@@ -179,7 +67,7 @@ Ref draw_apart(PyObject* self, PyObject* data, PyObject* label, int depth) {
 // after that its text is the Python object `output`.
 class Level {
  public:
-  Level(PyObject* self, Sink& sink, int depth) : self_(self), sink_(sink), depth_(depth) {}
+  Level(PyObject* self, Sink& sink) : self_(self), sink_(sink) {}
 
   bool start(PyObject* label) {
     start_ = sink_.size();
@@ -219,17 +107,12 @@ class Level {
  private:
   // This method drawing a child: into the sink under the child's prefix, or on its own.
   Ref draw_own(PyObject* child, PyObject* label, bool* in_sink) {
-    if (depth_ >= kMaxDepth) {
-      PyErr_SetString(PyExc_RecursionError,
-                      "maximum recursion depth exceeded while drawing a tree");
-      return Ref();
-    }
     if (Py_EnterRecursiveCall(" while drawing a tree")) return Ref();
     Ref result;
     if (in_sink == nullptr) {
-      result = draw_apart(self_, child, label, depth_ + 1);
+      result = draw_apart(self_, child, label);
     } else {
-      *in_sink = draw(self_, child, label, sink_, &result, depth_ + 1);
+      *in_sink = draw(self_, child, label, sink_, &result);
     }
     Py_LeaveRecursiveCall();
     return result;
@@ -242,37 +125,45 @@ class Level {
     return again < 0 ? -1 : (again || !last);
   }
 
+  // The child's first-line mark, then `write` under the child's prefix.  `write` answers 1
+  // written, 0 when the text is not an ordinary str, -1 on error; on 0 the mark is taken back.
+  template <typename Write>
+  int write_child(int bar, int last, Write write) {
+    const Py_ssize_t before_mark = sink_.size();
+    if (!sink_.emit(bar ? "\n  |" : "\n  ", bar ? 4 : 3)) return -1;
+    const Py_ssize_t mark = sink_.push(last);
+    if (mark < 0) return -1;
+    const int written = write();
+    sink_.pop(mark);
+    if (written == 0) sink_.truncate(before_mark);
+    return written;
+  }
+
+  // A child this method draws, straight into the sink.
   bool add_own(PyObject* key, PyObject* last_key, int last, PyObject* child, PyObject* label) {
     const int bar = first_line_bar(key, last_key, last);
-    const Py_ssize_t before_mark = sink_.size();
-    if (bar < 0 || !sink_.emit(bar ? "\n  |" : "\n  ", bar ? 4 : 3)) return false;
-    const Py_ssize_t mark = sink_.push(last);
-    if (mark < 0) return false;
-    bool drawn = false;
-    Ref literal = draw_own(child, label, &drawn);
-    int written = drawn ? 1 : -1;
-    if (drawn && literal && PyUnicode_CheckExact(literal.get()))
-      written = sink_.emit_str(literal.get());
-    else if (drawn && literal)
-      written = 0;
-    sink_.pop(mark);
+    if (bar < 0) return false;
+    Ref literal;
+    const int written = write_child(bar, last, [&] {
+      bool drawn = false;
+      literal = draw_own(child, label, &drawn);
+      if (!drawn) return -1;
+      if (!literal) return 1;
+      return PyUnicode_CheckExact(literal.get()) ? sink_.emit_str(literal.get()) : 0;
+    });
     if (written != 0) return written > 0;
-    sink_.truncate(before_mark);
     return to_literal() && add_lines(key, last_key, literal.get(), last, bar);
   }
 
   // A child's finished text: written under the child's prefix when it is an ordinary str.
   bool add_text(PyObject* key, PyObject* last_key, int last, PyObject* text) {
-    if (!PyUnicode_CheckExact(text)) return to_literal() && add_lines(key, last_key, text, last);
-    const int bar = first_line_bar(key, last_key, last);
-    const Py_ssize_t before_mark = sink_.size();
-    if (bar < 0 || !sink_.emit(bar ? "\n  |" : "\n  ", bar ? 4 : 3)) return false;
-    const Py_ssize_t mark = sink_.push(last);
-    if (mark < 0) return false;
-    const int written = sink_.emit_str(text);
-    sink_.pop(mark);
-    if (written != 0) return written > 0;
-    sink_.truncate(before_mark);
+    int bar = -1;
+    if (PyUnicode_CheckExact(text)) {
+      bar = first_line_bar(key, last_key, last);
+      if (bar < 0) return false;
+      const int written = write_child(bar, last, [&] { return sink_.emit_str(text); });
+      if (written != 0) return written > 0;
+    }
     return to_literal() && add_lines(key, last_key, text, last, bar);
   }
 
@@ -304,13 +195,11 @@ class Level {
 
   PyObject* self_;
   Sink& sink_;
-  int depth_;
   Py_ssize_t start_ = 0;
   Ref output_;  // set once the level works on Python objects
 };
 
-bool draw_node(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal,
-               int depth) {
+bool draw_node(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal) {
   Ref keys = sorted_keys(data);
   if (!keys) return false;
   const Py_ssize_t count = PyList_GET_SIZE(keys.get());
@@ -319,7 +208,7 @@ bool draw_node(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref
     return false;
   }
   Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
-  Level level(self, sink, depth);
+  Level level(self, sink);
   if (!level.start(output)) return false;
   for (Py_ssize_t i = 0; i < count; ++i) {
     Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
@@ -358,19 +247,19 @@ int is_node(PyObject* data) {
   return PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyDict_Type));
 }
 
-bool draw(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal, int depth) {
+bool draw(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal) {
   const int present = PyObject_IsTrue(data);
   if (present <= 0) return present == 0;  // falsy data draws as ""
   const int node = is_node(data);
   if (node < 0) return false;
-  return node ? draw_node(self, data, output, sink, literal, depth)
+  return node ? draw_node(self, data, output, sink, literal)
               : draw_leaf(data, output, sink, literal);
 }
 
 }  // namespace
 
 PyObject* print_tree(PyObject* self, PyObject* data, PyObject* output) noexcept {
-  return draw_apart(self, data, output, 0).release();
+  return draw_apart(self, data, output).release();
 }
 
 }  // namespace mirvak::render
