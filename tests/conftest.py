@@ -1,5 +1,6 @@
 """Shared fixtures: a fresh interpreter around a host package of the test's own making."""
 import importlib.util
+import logging
 import os
 import shutil
 import subprocess
@@ -68,3 +69,46 @@ def run_python(code, path=None, check=True, env=None):
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
     return result
+
+
+@pytest.fixture
+def debug_log():
+    """The records of the "mirvak" logger, DEBUG included, while the test runs."""
+    logger = logging.getLogger("mirvak")
+    records, level = [], logger.level
+    handler = logging.Handler(logging.DEBUG)
+    handler.emit = records.append
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    yield records
+    logger.removeHandler(handler)
+    logger.setLevel(level)
+
+
+@pytest.fixture
+def pm():
+    from mirvak.core.pluginmanager import PluginManager
+
+    return PluginManager()
+
+
+@pytest.fixture(params=["subclass", "instance", "class"])
+def overridden(request, monkeypatch):
+    """overridden(name=function, ...) -> a manager whose methods of those names call the given
+    functions (without self), set on a subclass, on the instance or on the class itself."""
+    from mirvak.core.pluginmanager import PluginManager
+
+    def build(**functions):
+        methods = {name: (lambda f: lambda self, *args, **kwargs: f(*args, **kwargs))(function)
+                   for name, function in functions.items()}
+        if request.param == "subclass":
+            return type("Sub", (PluginManager,), methods)()
+        if request.param == "class":
+            for name, method in methods.items():
+                monkeypatch.setattr(PluginManager, name, method)
+        manager = PluginManager()
+        if request.param == "instance":
+            vars(manager).update(functions)
+        return manager
+
+    return build

@@ -4,42 +4,17 @@ Each operation must end exactly as its steps do when every node and value in use
 strong reference: a node dropped from the tree mid-walk is still the one worked on.  The
 values that come back are checked, since a dangling node would hand out an unrelated dict.
 """
-import inspect
-
 import pytest
 
-from mirvak.core.errors import ConnectionInfraError
+from helpers import A, B, C, not_found, outcome, rec
 from mirvak.core.pluginmanager import PluginManager
-
-
-class A:
-    pass
-
-
-class B:
-    pass
-
-
-class C:
-    pass
-
-
-def rec(cls):
-    return {"cls": cls, "path": inspect.getfile(cls)}
-
 
 decoys = []
 
 
-def churn():
-    """Reuses freed memory with dicts that look like registry nodes."""
-    decoys.clear()
-    decoys.extend({"data": {"single_rp": {"cls": "decoy", "path": "decoy"}}, "p1": {}}
-                  for _ in range(200))
-
-
 class Key(str):
-    """A text key that runs `action` once, at its first comparison with an equal stored key."""
+    """A text key that runs `action` once, at its first comparison with an equal stored key,
+    then reuses freed memory with dicts that look like registry nodes."""
 
     def __new__(cls, text, action):
         key = super().__new__(cls, text)
@@ -52,232 +27,122 @@ class Key(str):
         action, self.action = self.action, None
         if action is not None:
             action()
-            churn()
+            decoys[:] = [{"data": {"single_rp": {"cls": "decoy", "path": "decoy"}}, "p1": {}}
+                         for _ in range(200)]
         return str.__eq__(self, other)
 
     def __ne__(self, other):
         return not self.__eq__(other)
 
 
-def fresh():
-    """linux (A single_rp, B dual_rp) and linux/p1 (C), every key a plain str."""
-    pm = PluginManager()
-    pm.register_plugin(A, "linux")
-    pm.register_plugin(B, "linux", chassis_type="dual_rp")
-    pm.register_plugin(C, "linux", "p1")
-    return pm
-
-
-def raises(call):
-    with pytest.raises(ConnectionInfraError) as caught:
-        call()
-    return caught.value.args[0]
-
-
-# --- lookup ---------------------------------------------------------------------------------
-
-
-def replace_root(pm):
+def replace_root(pm, kept):
+    kept.append(pm._plugins)
     pm._plugins = {}
 
 
-def clear_tree(pm):
-    pm.plugins.clear()
+def linux(pm):
+    return pm.plugins["linux"]
 
 
-def clear_node(pm):
-    pm.plugins["linux"].clear()
-
-
-def drop_node(pm):
-    del pm.plugins["linux"]["p1"]
-
-
-def replace_node(pm):
-    pm.plugins["linux"]["p1"] = {"data": {"single_rp": {"cls": "new p1"}}}
-
-
-def drop_data(pm):
-    del pm.plugins["linux"]["p1"]["data"]
-
-
-NOT_FOUND = "Plugin data not found for (linux/p1), type: single_rp "
-
-
-@pytest.mark.parametrize(
-    "action, result",
-    [
-        (replace_root, C),  # the descent goes on in the tree it started from
-        (clear_tree, C),  # the linux node is still the one in use
-        (clear_node, NOT_FOUND),  # p1 vanished during the test: skipped, linux has no "data"
-        (drop_node, A),  # skipped: linux's own record
-        (replace_node, "new p1"),  # the value under the key after the comparison
-        (drop_data, NOT_FOUND),
-    ],
-    ids=lambda value: getattr(value, "__name__", "result"),
-)
-def test_lookup_platform_key(action, result):
-    pm = fresh()
-    key = Key("p1", lambda: action(pm))
-    if result == NOT_FOUND:
-        assert raises(lambda: pm.get_plugin("linux", key)) == NOT_FOUND
-    else:
-        assert pm.get_plugin("linux", key) == result
-
-
-def test_lookup_chassis_key_replacing_mapping():
-    pm = fresh()
-    node = pm.plugins["linux"]
-    key = Key("single_rp", lambda: node.__setitem__("data", {"single_rp": {"cls": "fresh"}}))
+P1_MISSING = not_found("linux/p1")
+# name: (operation, key text, action, result, (state, expected state))
+SCENARIOS = {
+    # --- lookup: get_plugin("linux", key) or the chassis type as key
+    "get p1, root replaced": ("get", "p1", replace_root, C, None),  # the walk keeps its tree
+    "get p1, tree cleared": ("get", "p1", lambda pm, k: pm.plugins.clear(), C, None),
+    # p1 vanished during the test: skipped, and linux has no "data" left
+    "get p1, node cleared": ("get", "p1", lambda pm, k: linux(pm).clear(), P1_MISSING, None),
+    "get p1, p1 dropped": ("get", "p1", lambda pm, k: linux(pm).pop("p1"), A, None),
+    "get p1, p1 replaced": ("get", "p1", lambda pm, k: linux(pm).__setitem__(
+        "p1", {"data": {"single_rp": {"cls": "new p1"}}}), "new p1", None),
+    "get p1, p1 data dropped": (
+        "get", "p1", lambda pm, k: linux(pm)["p1"].pop("data"), P1_MISSING, None),
     # the membership test saw the old mapping; the record is read from the current one
-    assert pm.get_plugin("linux", chassis_type=key) == "fresh"
-
-
-def test_lookup_chassis_key_clearing_mapping():
-    pm = fresh()
-    key = Key("dual_rp", lambda: pm.plugins["linux"]["data"].clear())
-    assert raises(lambda: pm.get_plugin("linux", chassis_type=key)) == (
-        "Plugin data not found for (linux), type: dual_rp ")
-    assert pm.plugins["linux"]["data"] == {}
-
-
-def test_lookup_chassis_key_dropping_tree_after_test():
-    pm = fresh()
-
-    def action():
-        pm._plugins = {}
-
-    # the mapping's membership test runs the action; the node itself is still in use
-    assert pm.get_plugin("linux", chassis_type=Key("dual_rp", action)) is B
-    assert pm.plugins == {}
-
-
-# --- registration ---------------------------------------------------------------------------
-
-
-def test_register_platform_key_clearing_tree():
-    pm = fresh()
-    key = Key("p1", lambda: pm.plugins.clear())
-    pm.register_plugin(A, "linux", key)
-    # the linux node was dropped from the tree before the walk moved on: the record lands there
-    assert pm.plugins == {}
-
-
-def test_register_platform_key_clearing_node():
-    pm = fresh()
-    key = Key("p1", lambda: pm.plugins["linux"].clear())
-    pm.register_plugin(B, "linux", key)
-    linux = pm.plugins["linux"]
-    assert linux == {"p1": {"data": {"single_rp": rec(B)}}}
-    assert type(next(iter(linux))) is Key  # a new node under the new key
-
-
-def test_register_platform_key_replacing_node():
-    pm = fresh()
-    key = Key("p1", lambda: pm.plugins["linux"].__setitem__("p1", {"m1": {}}))
-    pm.register_plugin(B, "linux", key)
-    assert pm.plugins["linux"]["p1"] == {"m1": {}, "data": {"single_rp": rec(B)}}
-    assert pm.plugins["linux"]["data"] == {"single_rp": rec(A), "dual_rp": rec(B)}
-
-
-def test_register_chassis_key_dropping_mapping(caplog):
-    pm = fresh()
-    caplog.set_level("DEBUG", logger="mirvak")
-    key = Key("dual_rp", lambda: pm.plugins["linux"].pop("data"))
-    pm.register_plugin(C, "linux", chassis_type=key)
+    "get single_rp, mapping replaced": ("get single_rp", "single_rp", lambda pm, k: linux(
+        pm).__setitem__("data", {"single_rp": {"cls": "fresh"}}), "fresh", None),
+    "get dual_rp, mapping cleared": (
+        "get dual_rp", "dual_rp", lambda pm, k: linux(pm)["data"].clear(),
+        not_found("linux", "dual_rp"), (lambda pm, k: linux(pm)["data"], {})),
+    "get dual_rp, root replaced": (
+        "get dual_rp", "dual_rp", replace_root, B, (lambda pm, k: pm.plugins, {})),
+    # --- registration: register_plugin(B, "linux", key) or the chassis type as key
+    # linux was dropped from the tree before the walk moved on: the record lands there
+    "register p1, tree cleared": (
+        "register", "p1", lambda pm, k: pm.plugins.clear(), None, (lambda pm, k: pm.plugins, {})),
+    "register p1, node cleared": (
+        "register", "p1", lambda pm, k: linux(pm).clear(), None,
+        (lambda pm, k: (linux(pm), type(next(iter(linux(pm))))),
+         ({"p1": {"data": {"single_rp": rec(B)}}}, Key))),  # a new node under the new key
+    "register p1, p1 replaced": (
+        "register", "p1", lambda pm, k: linux(pm).__setitem__("p1", {"m1": {}}), None,
+        (lambda pm, k: linux(pm), {"p1": {"m1": {}, "data": {"single_rp": rec(B)}},
+                                   "data": {"single_rp": rec(A), "dual_rp": rec(B)}})),
     # the mapping in use is stored back under "data", with the replaced record
-    assert pm.plugins["linux"] == {"p1": {"data": {"single_rp": rec(C)}},
-                                   "data": {"single_rp": rec(A), "dual_rp": rec(C)}}
-    assert [r.getMessage() for r in caplog.records if r.name == "mirvak"] == [
-        " B already registered for ['linux'], C from {} is overriding this class".format(
-            __name__)]
-
-
-def test_register_chassis_key_replacing_root():
-    pm = fresh()
-    kept = []
-
-    def action():
-        kept.append(pm._plugins)
-        pm._plugins = {"other": {}}
-
-    pm.register_plugin(C, "linux", chassis_type=Key("single_rp", action))
-    assert pm.plugins == {"other": {}}
-    assert kept[0]["linux"]["data"] == {"single_rp": rec(C), "dual_rp": rec(B)}
-
-
-# --- removal --------------------------------------------------------------------------------
-
-
-def test_remove_platform_key_replacing_node():
-    pm = fresh()
-    old = pm.plugins["linux"]["p1"]
-    key = Key("p1", lambda: pm.plugins["linux"].__setitem__("p1", {"data": {}, "m1": {}}))
-    pm.unregister_plugin("linux", key)
-    assert pm.plugins["linux"]["p1"] == {"m1": {}}
-    assert old == {"data": {"single_rp": rec(C)}}
-
-
-def test_remove_platform_key_clearing_node():
-    pm = fresh()
-    key = Key("p1", lambda: pm.plugins["linux"].clear())
-    assert raises(lambda: pm.unregister_plugin("linux", key)) == "Plugin data not found"
-    assert pm.plugins == {"linux": {}}
-
-
-def test_remove_platform_key_clearing_tree():
-    pm = fresh()
-    kept = pm.plugins["linux"]["p1"]
-    pm.unregister_plugin("linux", Key("p1", lambda: pm.plugins.clear()))
-    assert pm.plugins == {} and kept == {}
-
-
-def root_replacer(pm, kept):
-    def action():
-        kept.append(pm._plugins)
-        pm._plugins = {}
-
-    return action
-
-
-def test_remove_node_with_root_replaced():
-    pm, kept = fresh(), []
-    pm.unregister_plugin("linux", Key("p1", root_replacer(pm, kept)))
-    assert pm.plugins == {}
-    assert kept[0]["linux"]["p1"] == {}
-
-
-def test_remove_chassis_type_with_root_replaced():
-    pm, kept = fresh(), []
-    pm.unregister_plugin("linux", chassis_type=Key("dual_rp", root_replacer(pm, kept)))
-    assert pm.plugins == {}
-    assert kept[0]["linux"]["data"] == {"single_rp": rec(A)}
-
-
-def test_remove_chassis_key_dropping_mapping():
-    pm = fresh()
-    key = Key("dual_rp", lambda: pm.plugins["linux"].pop("data"))
-    assert pm.unregister_plugin("linux", chassis_type=key) is None
-    assert pm.plugins["linux"] == {"p1": {"data": {"single_rp": rec(C)}}}
-    assert pm.get_plugin("linux", "p1") is C
-
-
-def test_remove_chassis_key_replacing_mapping():
-    pm = fresh()
-    key = Key("dual_rp", lambda: pm.plugins["linux"].__setitem__("data", {"dual_rp": 1}))
-    pm.unregister_plugin("linux", chassis_type=key)
+    "register dual_rp, mapping dropped": (
+        "register dual_rp", "dual_rp", lambda pm, k: linux(pm).pop("data"), None,
+        (lambda pm, k: linux(pm), {"p1": {"data": {"single_rp": rec(C)}},
+                                   "data": {"single_rp": rec(A), "dual_rp": rec(C)}})),
+    "register single_rp, root replaced": (
+        "register single_rp", "single_rp", replace_root, None,
+        (lambda pm, k: (pm.plugins, k[0]["linux"]["data"]),
+         ({}, {"single_rp": rec(C), "dual_rp": rec(B)}))),
+    # --- removal: unregister_plugin("linux", key) or the chassis type as key
+    "remove p1, p1 replaced": (
+        "remove", "p1", lambda pm, k: k.append(linux(pm)["p1"]) or linux(pm).__setitem__(
+            "p1", {"data": {}, "m1": {}}), None,
+        (lambda pm, k: (linux(pm)["p1"], k[0]), ({"m1": {}}, {"data": {"single_rp": rec(C)}}))),
+    "remove p1, node cleared": ("remove", "p1", lambda pm, k: linux(pm).clear(),
+                                "Plugin data not found", (lambda pm, k: pm.plugins, {"linux": {}})),
+    "remove p1, tree cleared": (
+        "remove", "p1", lambda pm, k: k.append(linux(pm)["p1"]) or pm.plugins.clear(), None,
+        (lambda pm, k: (pm.plugins, k[0]), ({}, {}))),
+    "remove p1, root replaced": ("remove", "p1", replace_root, None,
+                                 (lambda pm, k: (pm.plugins, k[0]["linux"]["p1"]), ({}, {}))),
+    "remove dual_rp, root replaced": (
+        "remove dual_rp", "dual_rp", replace_root, None,
+        (lambda pm, k: (pm.plugins, k[0]["linux"]["data"]), ({}, {"single_rp": rec(A)}))),
+    "remove dual_rp, mapping dropped": (
+        "remove dual_rp", "dual_rp", lambda pm, k: linux(pm).pop("data"), None,
+        (lambda pm, k: (linux(pm), pm.get_plugin("linux", "p1")),
+         ({"p1": {"data": {"single_rp": rec(C)}}}, C))),
     # the old mapping lost its entry; the new one was not touched
-    assert pm.plugins["linux"]["data"] == {"dual_rp": 1}
+    "remove dual_rp, mapping replaced": (
+        "remove dual_rp", "dual_rp", lambda pm, k: linux(pm).__setitem__("data", {"dual_rp": 1}),
+        None, (lambda pm, k: linux(pm)["data"], {"dual_rp": 1})),
+    "remove dual_rp, mapping cleared": (
+        "remove dual_rp", "dual_rp", lambda pm, k: linux(pm)["data"].clear(),
+        "Plugin data not found for dual_rp", None),
+}
+
+OPERATIONS = {
+    "get": lambda pm, key: pm.get_plugin("linux", key),
+    "register": lambda pm, key: pm.register_plugin(B, "linux", key),
+    "remove": lambda pm, key: pm.unregister_plugin("linux", key),
+}
+CHASSIS = {"get": lambda pm, key: pm.get_plugin("linux", chassis_type=key),
+           "register": lambda pm, key: pm.register_plugin(C, "linux", chassis_type=key),
+           "remove": lambda pm, key: pm.unregister_plugin("linux", chassis_type=key)}
 
 
-def test_remove_chassis_key_clearing_mapping():
-    pm = fresh()
-    key = Key("dual_rp", lambda: pm.plugins["linux"]["data"].clear())
-    assert raises(lambda: pm.unregister_plugin("linux", chassis_type=key)) == (
-        "Plugin data not found for dual_rp")
-
-
-# --- nodes that are dict subclasses ---------------------------------------------------------
+@pytest.mark.parametrize("scenario", list(SCENARIOS.values()), ids=list(SCENARIOS))
+def test_key_running_code_mid_walk(debug_log, scenario):
+    operation, text, action, result, state = scenario
+    pm, kept = PluginManager(), []
+    pm.register_plugin(A, "linux")
+    pm.register_plugin(B, "linux", chassis_type="dual_rp")
+    pm.register_plugin(C, "linux", "p1")
+    name, *chassis = operation.split()
+    run = (CHASSIS if chassis else OPERATIONS)[name]
+    key = Key(text, lambda: action(pm, kept))
+    if isinstance(result, str) and result.startswith("Plugin data not found"):
+        assert outcome(run, pm, key) == result
+    else:
+        assert run(pm, key) == result
+    if state is not None:
+        assert state[0](pm, kept) == state[1]
+    if operation == "register dual_rp":
+        assert [r.getMessage() for r in debug_log] == [
+            f" B already registered for ['linux'], C from {C.__module__} is overriding this class"]
 
 
 class Node(dict):
@@ -285,8 +150,7 @@ class Node(dict):
 
     def __init__(self, *args, listed=None, **kwargs):
         super().__init__(*args, **kwargs)
-        self.listed = listed
-        self.asked = 0
+        self.listed, self.asked = listed, 0
 
     def keys(self):
         self.asked += 1
@@ -300,16 +164,14 @@ def test_node_keys_method_decides_membership():
     first = root["linux"]
     pm.register_plugin(B, "linux")  # "linux" is not listed: a fresh node replaces the old
     assert root["linux"] is not first and root["linux"]["data"]["single_rp"] == rec(B)
-    assert raises(lambda: pm.get_plugin("linux")) == (
-        "Plugin data not found for (linux), type: single_rp ")
-    assert raises(lambda: pm.unregister_plugin("linux")) == "Plugin data not found"
+    assert outcome(pm.get_plugin, "linux") == not_found("linux")
+    assert outcome(pm.unregister_plugin, "linux") == "Plugin data not found"
     assert root.asked == 5  # the root's own "data" test included
     root.listed = ["linux", "ghost"]
     assert pm.get_plugin("linux") is B
-    with pytest.raises(KeyError):
-        pm.get_plugin("ghost")
-    with pytest.raises(KeyError):
-        pm.unregister_plugin("ghost")
+    for operation in (pm.get_plugin, pm.unregister_plugin):
+        with pytest.raises(KeyError):
+            operation("ghost")
 
 
 def test_node_keys_generator_and_copying_items():
@@ -326,7 +188,7 @@ def test_node_keys_generator_and_copying_items():
     pm = PluginManager()
     pm._plugins = Lazy({"linux": {"data": {"single_rp": {"cls": A}}, "p1": {}}})
     assert pm.get_plugin("linux", "p2", "m1") is A
-    assert raises(lambda: pm.get_plugin("linux", "p1")) == NOT_FOUND
+    assert outcome(pm.get_plugin, "linux", "p1") == P1_MISSING
     pm.register_plugin(B, "linux", "p1")  # stored into a copy: the tree does not change
     assert pm.plugins == {"linux": {"data": {"single_rp": {"cls": A}}, "p1": {}}}
     pm.unregister_plugin("linux")  # deleted from a copy as well

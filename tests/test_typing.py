@@ -11,81 +11,55 @@ from pathlib import Path
 import pytest
 
 import mirvak
+from helpers import REPO
 from mirvak.core.pluginmanager import PluginManager
 
-REPO = Path(__file__).resolve().parents[1]
 PACKAGE = Path(mirvak.__file__).resolve().parent
-STUB = PACKAGE / "core" / "pluginmanager.pyi"
-REQUIRED = "<no default>"
+EXAMPLE = os.path.join(REPO, "examples", "typing_example.py")
 
 
-def stub_class():
-    tree = ast.parse(STUB.read_text())
-    (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "PluginManager"]
-    return cls
-
-
-def test_stub_and_marker_are_installed():
+def test_stub_is_installed_and_its_signatures_match_the_module():
     assert (PACKAGE / "py.typed").is_file()
-    assert STUB.is_file()
-
-
-def test_stub_signatures_match_the_module():
-    funcs = {}
-    for node in stub_class().body:
-        if isinstance(node, ast.FunctionDef):
-            decorators = [ast.unparse(d) for d in node.decorator_list]
-            if "plugins.setter" not in decorators:
-                funcs[node.name] = (node, decorators)
+    tree = ast.parse((PACKAGE / "core" / "pluginmanager.pyi").read_text())
+    (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "PluginManager"]
+    funcs = {node.name: (node, [ast.unparse(d) for d in node.decorator_list])
+             for node in cls.body if isinstance(node, ast.FunctionDef)
+             and "plugins.setter" not in [ast.unparse(d) for d in node.decorator_list]}
     # pickling an instance caches __slotnames__ on the class, as for any class
-    runtime = [k for k in vars(PluginManager)
-               if k not in ("__module__", "__qualname__", "__doc__", "__dict__",
-                            "__weakref__", "__slotnames__")]
-    assert sorted(funcs) == sorted(runtime)
+    assert sorted(funcs) == sorted(set(vars(PluginManager)) - {
+        "__module__", "__qualname__", "__doc__", "__dict__", "__weakref__", "__slotnames__"})
     for name, (node, decorators) in funcs.items():
         attr = inspect.getattr_static(PluginManager, name)
+        kind = {property: ["property"], staticmethod: ["staticmethod"]}.get(type(attr), [])
+        assert decorators == kind, name
         if isinstance(attr, property):
-            assert decorators == ["property"]
             continue
-        if isinstance(attr, staticmethod):
-            assert decorators == ["staticmethod"]
-        else:
-            assert decorators == []
-        args = node.args
-        stub_names = [a.arg for a in args.args]
-        stub_defaults = [REQUIRED] * (len(args.args) - len(args.defaults)) + [
-            ast.literal_eval(d) for d in args.defaults]
-        params = list(inspect.signature(getattr(PluginManager, name)).parameters.values())
-        assert stub_names == [p.name for p in params], name
-        assert stub_defaults == [REQUIRED if p.default is p.empty else p.default
-                                 for p in params], name
+        args = node.args.args
+        stub = [(a.arg, "required") for a in args[:len(args) - len(node.args.defaults)]] + [
+            (a.arg, ast.literal_eval(d)) for a, d in zip(args[-len(node.args.defaults):],
+                                                          node.args.defaults)]
+        params = inspect.signature(getattr(PluginManager, name)).parameters.values()
+        assert stub == [(p.name, "required" if p.default is p.empty else p.default)
+                        for p in params], name
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params), name
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
-def test_example_passes_mypy_strict():
-    res = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull,
-                          str(REPO / "examples" / "typing_example.py")],
-                         capture_output=True, text=True, timeout=300, cwd=str(REPO / "tests"))
-    assert res.returncode == 0, res.stdout + res.stderr
-
-
-@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
-def test_mypy_rejects_misuse_of_the_stub(tmp_path):
-    # Proves mypy reads the stub rather than treating the module as Any.
+def test_example_passes_mypy_strict_and_misuse_is_rejected(tmp_path):
+    # The misuse proves that mypy reads the stub rather than treating the module as Any.
     bad = tmp_path / "bad.py"
     bad.write_text("from mirvak.core.pluginmanager import PluginManager\n"
                    "PluginManager().get_plugin(os=1)\n")
     res = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull,
-                          str(bad)], capture_output=True, text=True, timeout=300,
+                          EXAMPLE, str(bad)], capture_output=True, text=True, timeout=300,
                          cwd=str(tmp_path))
-    assert res.returncode == 1
-    assert 'Argument "os" to "get_plugin"' in res.stdout
+    errors = [line for line in res.stdout.splitlines() if ": error:" in line]
+    assert res.returncode == 1 and len(errors) == 1, res.stdout + res.stderr
+    assert errors[0].startswith("bad.py:") and 'Argument "os" to "get_plugin"' in errors[0]
 
 
 def test_example_runs():
-    res = subprocess.run([sys.executable, str(REPO / "examples" / "typing_example.py")],
-                         capture_output=True, text=True, timeout=120)
+    res = subprocess.run([sys.executable, EXAMPLE], capture_output=True, text=True, timeout=120)
     assert res.returncode == 0, res.stderr
     lines = res.stdout.splitlines()
     assert lines[:3] == ["shell on router1", "shell on router1", "['freebsd', 'linux']"]

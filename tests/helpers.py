@@ -1,0 +1,92 @@
+"""Helpers shared by the test modules: connection classes, their records, error texts,
+installed distributions and the pure-Python reference."""
+import importlib.util
+import inspect
+import os
+
+import pytest
+
+from mirvak.core.errors import ConnectionInfraError
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class A:
+    pass
+
+
+class B:
+    pass
+
+
+class C:
+    pass
+
+
+def rec(cls):
+    return {"cls": cls, "path": inspect.getfile(cls)}
+
+
+def not_found(path, chassis_type="single_rp"):
+    return f"Plugin data not found for ({path}), type: {chassis_type} "
+
+
+def outcome(call, *args, **kwargs):
+    """None when the call returns None; else the text of the ConnectionInfraError it raises."""
+    try:
+        result = call(*args, **kwargs)
+    except ConnectionInfraError as error:
+        assert type(error) is ConnectionInfraError and len(error.args) == 1
+        return error.args[0]
+    assert result is None
+    return None
+
+
+def raises(error, call, *args, **kwargs):
+    """The exception of the given type that call raises."""
+    with pytest.raises(error) as caught:
+        call(*args, **kwargs)
+    return caught.value
+
+
+def dist_files(name, groups):
+    """Files of an installed distribution advertising {group: [(entry name, value), ...]}."""
+    lines = []
+    for group, entries in groups.items():
+        lines += [f"[{group}]"] + [f"{entry} = {value}" for entry, value in entries]
+    info = f"{name}-1.0.dist-info/"
+    return {info + "METADATA": f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n",
+            info + "entry_points.txt": "\n".join(lines) + "\n"}
+
+
+# Subprocess prelude: every message of the "mirvak" logger, DEBUG included, lands in `records`.
+KEEP_RECORDS = """\
+import logging
+records = []
+logging.getLogger("mirvak").setLevel(logging.DEBUG)
+logging.getLogger("mirvak").addHandler(type("Keep", (logging.Handler,), {
+    "emit": lambda self, record: records.append(record.getMessage())})())
+"""
+
+
+# The sample built-in plugins: (module under mirvak.plugins, class, registration).
+SAMPLES = [
+    ("generic.connection", "GenericConnection", dict(os="linux")),
+    ("generic.connection", "GenericP1Connection", dict(os="linux", platform="p1")),
+    ("generic.connection", "GenericM1Connection", dict(os="linux", platform="p1", model="m1")),
+    ("generic.connection", "GenericEdgeConnection", dict(os="linux", os_flavor="edge")),
+    ("bsd.freebsd", "FreebsdConnection", dict(os="freebsd")),
+    ("bsd.freebsd", "FreebsdDualConnection", dict(os="freebsd", chassis_type="dual_rp")),
+    ("bsd.openbsd", "OpenbsdP2Connection", dict(os="openbsd", platform="p2")),
+    ("lab.stack", "LabStackConnection", dict(os="illumos", chassis_type="stack")),
+    ("lab.testsuite", "LabBenchConnection", dict(os="netbsd", platform="p3", model="m7")),
+]
+
+
+def load_reference():
+    """The pure-Python reference registry under benchmarks/reference."""
+    path = os.path.join(REPO, "benchmarks", "reference", "pluginmanager.py")
+    spec = importlib.util.spec_from_file_location("reference_pluginmanager", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
