@@ -8,6 +8,7 @@ namespace {
 // The standard library's function as the module body bound it, and its code (process-lifetime).
 PyObject* g_getfile = nullptr;
 PyObject* g_getfile_code = nullptr;
+PyObject* g_sys = nullptr;  // the sys module, whose `modules` getfile reads
 
 bool is_standard_getfile(PyObject* getfile) {
   return getfile == g_getfile && PyFunction_Check(getfile) &&
@@ -23,23 +24,29 @@ PyObject* plain_class_file(PyObject* cls) {
       !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE))
     return nullptr;
   PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-  PyObject* module_name = PyDict_GetItemWithError(cls_dict, name(Name::dunder_module));
-  PyObject* modules = module_name ? PySys_GetObject("modules") : nullptr;
-  if (modules == nullptr || !PyUnicode_CheckExact(module_name) || !PyDict_CheckExact(modules))
+  Ref module_name = Ref::borrow(PyDict_GetItemWithError(cls_dict, name(Name::dunder_module)));
+  if (!module_name || !PyUnicode_CheckExact(module_name.get())) return nullptr;
+  Ref modules = Ref::steal(PyObject_GetAttr(g_sys, name(Name::modules)));
+  if (!modules || !PyDict_CheckExact(modules.get())) {
+    PyErr_Clear();  // the call below meets the same and says so
     return nullptr;
-  PyObject* module = PyDict_GetItemWithError(modules, module_name);
-  if (module == nullptr || !PyModule_CheckExact(module)) return nullptr;
-  PyObject* file = PyDict_GetItemWithError(PyModule_GetDict(module), name(Name::dunder_file));
-  if (file == nullptr || !PyUnicode_CheckExact(file) || PyUnicode_GET_LENGTH(file) == 0)
+  }
+  Ref module = Ref::borrow(PyDict_GetItemWithError(modules.get(), module_name.get()));
+  if (!module || !PyModule_CheckExact(module.get())) return nullptr;
+  Ref module_dict = Ref::borrow(PyModule_GetDict(module.get()));
+  Ref file = Ref::borrow(PyDict_GetItemWithError(module_dict.get(), name(Name::dunder_file)));
+  if (!file || !PyUnicode_CheckExact(file.get()) || PyUnicode_GET_LENGTH(file.get()) == 0)
     return nullptr;
-  return Py_NewRef(file);
+  return file.release();
 }
 
 }  // namespace
 
 bool remember_getfile() noexcept {
   Ref getfile = global(Name::getfile);
-  if (!getfile) return false;
+  Ref sys = getfile ? Ref::steal(PyImport_ImportModule("sys")) : Ref();
+  if (!sys) return false;
+  Py_XSETREF(g_sys, sys.release());
   Py_XSETREF(g_getfile, Py_NewRef(getfile.get()));
   Py_XSETREF(g_getfile_code, PyFunction_Check(getfile.get())
                                  ? Py_NewRef(PyFunction_GET_CODE(getfile.get()))

@@ -3,11 +3,15 @@
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "registry/tree.hpp"
+#include "support/text.hpp"
 
 namespace mirvak::registry {
 namespace {
 
-constexpr const char kNotFound[] = "Plugin data not found for (%U), type: %S ";
+// "Plugin data not found for (" + "/".join(path) + "), type: " + str(chassis_type) + " "
+constexpr support::StaticText kNotFound[] = {support::StaticText("Plugin data not found for ("),
+                                             support::StaticText("), type: "),
+                                             support::StaticText(" ")};
 
 // "/".join(str(member) for member in path)
 Ref joined_path(const LevelPath& path) {
@@ -23,8 +27,11 @@ Ref joined_path(const LevelPath& path) {
 
 PyObject* raise_not_found(const LevelPath& path, PyObject* chassis_type) {
   Ref joined = joined_path(path);
-  Ref message =
-      joined ? Ref::steal(PyUnicode_FromFormat(kNotFound, joined.get(), chassis_type)) : Ref();
+  Ref chassis_text = joined ? Ref::steal(PyObject_Str(chassis_type)) : Ref();
+  Ref message = chassis_text
+                    ? support::concat({kNotFound[0].get(), joined.get(), kNotFound[1].get(),
+                                       chassis_text.get(), kNotFound[2].get()})
+                    : Ref();
   return message ? host::raise_connection_error(message.get()) : nullptr;
 }
 

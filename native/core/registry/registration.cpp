@@ -4,14 +4,17 @@
 #include "registry/registry.hpp"
 #include "registry/tree.hpp"
 #include "support/compat.hpp"
+#include "support/text.hpp"
 
 namespace mirvak::registry {
 namespace {
 
-// What " {} already registered for {}, {} from {} is overriding this class".format(...) gives:
-// each field is format(value, "").
-constexpr const char kReplaced[] =
-    " %U already registered for %U, %U from %U is overriding this class";
+// " {} already registered for {}, {} from {} is overriding this class".format(...), whose
+// fields are each format(value, ""), between these pieces of text.
+constexpr support::StaticText kReplaced[] = {
+    support::StaticText(" "), support::StaticText(" already registered for "),
+    support::StaticText(", "), support::StaticText(" from "),
+    support::StaticText(" is overriding this class")};
 
 // A new plugin record: "cls", then "path".
 Ref make_record(PyObject* cls, PyObject* class_path) {
@@ -57,16 +60,16 @@ bool log_replacement(PyObject* data, PyObject* chassis_type, const LevelPath& le
   Ref cls_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_name))) : Ref();
   Ref cls_module = cls_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_module))) : Ref();
   if (!cls_module) return false;
-  Ref path = level_path.to_list();
-  if (!path) return false;
-  PyObject* values[] = {existing_name.get(), path.get(), cls_name.get(), cls_module.get()};
+  PyObject* values[] = {existing_name.get(), nullptr, cls_name.get(), cls_module.get()};
   Ref fields[4];
   for (int i = 0; i < 4; ++i) {
-    fields[i] = Ref::steal(PyObject_Format(values[i], name(Name::empty)));  // a "{}" field
+    fields[i] = values[i] ? Ref::steal(PyObject_Format(values[i], name(Name::empty)))  // "{}"
+                          : level_path.list_text();
     if (!fields[i]) return false;
   }
-  Ref text = Ref::steal(PyUnicode_FromFormat(kReplaced, fields[0].get(), fields[1].get(),
-                                             fields[2].get(), fields[3].get()));
+  Ref text = support::concat({kReplaced[0].get(), fields[0].get(), kReplaced[1].get(),
+                              fields[1].get(), kReplaced[2].get(), fields[2].get(),
+                              kReplaced[3].get(), fields[3].get(), kReplaced[4].get()});
   return text && host::log_debug(text.get());
 }
 
@@ -95,7 +98,8 @@ PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject*
                           PyObject* model, PyObject* os_flavor, PyObject* chassis_type) noexcept {
   if (!validate(self, os, platform, model, chassis_type)) return nullptr;
   LevelPath path;
-  if (!path.build(os, platform, model, os_flavor) || !all_hashable(path, chassis_type)) return nullptr;
+  if (!path.build(os, platform, model, os_flavor) || !all_hashable(path, chassis_type))
+    return nullptr;
   Ref class_path = host::source_file(cls);
   Ref target = class_path ? walk_creating(self, path) : Ref();
   if (!target || !store(target.get(), cls, chassis_type, class_path.get(), path)) return nullptr;

@@ -6,12 +6,14 @@
 #include "registry/registry.hpp"
 #include "support/compat.hpp"
 #include "support/methods.hpp"
+#include "support/text.hpp"
 
 namespace mirvak::registry {
 namespace {
 
 constexpr const char kProtectedMember[] = " Protected Member, cannot modify Plugins";
 constexpr const char kReservedIdentifier[] = "Plugin identifier 'data' is reserved";
+constexpr support::StaticText kListOpen("["), kListSeparator(", "), kListClose("]");
 
 bool set_from_global(PyObject* self, Name attribute, Name global) {
   Ref value = host::global(global);
@@ -73,11 +75,17 @@ bool LevelPath::build(PyObject* os, PyObject* platform, PyObject* model,
   return true;
 }
 
-Ref LevelPath::to_list() const noexcept {
-  Ref list = Ref::steal(PyList_New(count_));
-  for (Py_ssize_t i = 0; list && i < count_; ++i)
-    PyList_SET_ITEM(list.get(), i, Py_NewRef(members_[i].get()));
-  return list;
+// "[" + ", ".join(repr(member) ...) + "]": a list's repr, which is what str() and format() of
+// a list of the members give.
+Ref LevelPath::list_text() const noexcept {
+  Ref reprs = Ref::steal(PyTuple_New(count_));
+  for (Py_ssize_t i = 0; reprs && i < count_; ++i) {
+    PyObject* text = PyObject_Repr(members_[i].get());
+    if (text == nullptr) return Ref();
+    PyTuple_SET_ITEM(reprs.get(), i, text);
+  }
+  Ref joined = reprs ? Ref::steal(PyUnicode_Join(kListSeparator.get(), reprs.get())) : Ref();
+  return joined ? support::concat({kListOpen.get(), joined.get(), kListClose.get()}) : Ref();
 }
 
 int has_key(PyObject* node, PyObject* key) noexcept {

@@ -11,8 +11,8 @@
 namespace mirvak::registry {
 
 // The level path [os, platform, model] / [os, platform] / [os], then os_flavor, each member
-// present by an `is None` test.  Its members are held here; it becomes a list only where a
-// message shows it.
+// present by an `is None` test.  Its members are held here; only messages show it, as the
+// text of a list.
 class LevelPath {
  public:
   // False with ConnectionInfraError set when a member is the text "data": that key holds a
@@ -20,7 +20,8 @@ class LevelPath {
   bool build(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor) noexcept;
   Py_ssize_t size() const noexcept { return count_; }
   PyObject* operator[](Py_ssize_t i) const noexcept { return members_[i].get(); }
-  Ref to_list() const noexcept;
+  // The text of the path as a list, what format() of a list of its members gives.
+  Ref list_text() const noexcept;
 
  private:
   Ref members_[4];

@@ -53,6 +53,7 @@ namespace mirvak::names {
   X(dunder_file, "__file__")                        \
   X(dunder_path, "__path__")                        \
   X(dunder_import, "__import__")                    \
+  X(modules, "modules")                             \
   X(plugins_part, ".plugins.")                      \
   X(tests_part, ".tests.")                          \
   X(tests, "tests")                                 \
