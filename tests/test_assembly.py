@@ -221,6 +221,23 @@ def test_wrong_arguments_match_a_pure_class(call):
     assert str(got.value) == str(expected.value)
 
 
+def test_replaced_defaults_and_code_are_honoured(monkeypatch):
+    # Calls bind their arguments natively where the interpreter allows; the function's
+    # current __defaults__ and __code__ must still decide, as for any function.
+    manager = PluginManager()
+    manager.register_plugin(A, "linux", chassis_type="dual_rp")
+    monkeypatch.setattr(PluginManager.get_plugin, "__defaults__",
+                        (None, None, None, None, "dual_rp"))
+    assert manager.get_plugin("linux") is A
+    assert manager.get_plugin(os="linux") is A
+
+    def replacement(self, os, platform, model, chassis_type):
+        return ("replaced", os, chassis_type)
+
+    monkeypatch.setattr(PluginManager.validate_arguments, "__code__", replacement.__code__)
+    assert manager.validate_arguments("x", None, None, chassis_type="y") == ("replaced", "x", "y")
+
+
 @pytest.mark.parametrize("duplicate", [
     lambda m: pickle.loads(pickle.dumps(m)),
     lambda m: pickle.loads(pickle.dumps(m, protocol=0)),

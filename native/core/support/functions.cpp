@@ -131,7 +131,9 @@ bool make_functions(const char* module_name, const char* class_name) noexcept {
       return false;
     }
     Ref function = define(table[i], i, globals.get());
-    if (!function || !finish(function.get(), table[i], class_name)) return false;
+    if (!function || !finish(function.get(), table[i], class_name) ||
+        !enable_fast_calls(function.get(), table[i].id))
+      return false;
     Py_XSETREF(g_codes[i], Py_NewRef(PyFunction_GET_CODE(function.get())));
     Py_XSETREF(g_functions[i], function.release());
   }
@@ -140,6 +142,10 @@ bool make_functions(const char* module_name, const char* class_name) noexcept {
 
 PyObject* function(Method id) noexcept {
   return g_functions[static_cast<int>(id)];
+}
+
+PyObject* original_code(Method id) noexcept {
+  return g_codes[static_cast<int>(id)];
 }
 
 namespace {

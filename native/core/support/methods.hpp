@@ -47,7 +47,11 @@ constexpr int method_count = static_cast<int>(Method::count_);
 // Builds one Python function per table entry and remembers them.  Returns false with an
 // exception set on failure.
 bool make_functions(const char* module_name, const char* class_name) noexcept;
-PyObject* function(Method id) noexcept;  // borrowed; valid after make_functions
+PyObject* function(Method id) noexcept;       // borrowed; valid after make_functions
+PyObject* original_code(Method id) noexcept;  // the code object it was made with
+
+// Lets calls of the function bind their arguments natively (fast_call.cpp).
+bool enable_fast_calls(PyObject* function, Method id) noexcept;
 
 // `self.<name>` found as attribute access finds it.  `ours` tells that the attribute is this
 // module's own function bound to `self`, unchanged: calling its native body directly is then

@@ -1,0 +1,112 @@
+// Calls of the methods without their one-line Python body.  Where the interpreter calls a
+// function through its vectorcall slot (3.9, 3.10 and from 3.12; 3.11 runs calls from Python
+// code inline), the arguments are bound here as the interpreter binds them and handed straight
+// to the native body.  Anything out of the ordinary (an argument missing, unknown or given
+// twice, a keyword that is not an exact str, a replaced __code__) goes to the interpreter's
+// own call of the function, so its errors are the ordinary ones.
+#include <array>
+#include <utility>
+
+#include "support/methods.hpp"
+
+namespace mirvak::support {
+namespace {
+
+constexpr Py_ssize_t kMaxParameters = 8;
+using FastBody = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+
+vectorcallfunc g_interpreter_call = nullptr;  // the functions' own vectorcall, as made
+PyObject* g_parameters[method_count];         // parameter names, per method (process-lifetime)
+
+// The parameter a keyword names, at or after `first`; the count of names when none.  Names and
+// keywords are nearly always the same interned objects, so identity is tried first.
+Py_ssize_t parameter_index(PyObject* names, Py_ssize_t first, PyObject* keyword) {
+  const Py_ssize_t count = PyTuple_GET_SIZE(names);
+  for (Py_ssize_t i = first; i < count; ++i)
+    if (PyTuple_GET_ITEM(names, i) == keyword) return i;
+  for (Py_ssize_t i = first; i < count; ++i)
+    if (PyUnicode_Compare(PyTuple_GET_ITEM(names, i), keyword) == 0) return i;
+  return count;
+}
+
+// Binds positional and keyword arguments to the parameters, defaults last; false when the
+// interpreter must bind them.
+bool bind(PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t positional,
+          PyObject* kwnames, PyObject** slots) {
+  const Py_ssize_t count = PyTuple_GET_SIZE(names);
+  if (positional > count || count > kMaxParameters) return false;
+  for (Py_ssize_t i = 0; i < count; ++i) slots[i] = i < positional ? args[i] : nullptr;
+  const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_CheckExact(keyword)) return false;
+    const Py_ssize_t i = parameter_index(names, positional, keyword);
+    if (i == count || slots[i] != nullptr) return false;
+    slots[i] = args[positional + k];
+  }
+  const Py_ssize_t given_defaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (slots[i] != nullptr) continue;
+    const Py_ssize_t d = i - (count - given_defaults);
+    if (d < 0) return false;
+    slots[i] = PyTuple_GET_ITEM(defaults, d);
+  }
+  return true;
+}
+
+PyObject* call(Method id, PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const int i = static_cast<int>(id);
+  if (PyFunction_GET_CODE(func) == original_code(id)) {
+    // The defaults tuple is held: a body may run code that replaces __defaults__.
+    Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(func));
+    PyObject* slots[kMaxParameters];
+    if (bind(g_parameters[i], defaults.get(), args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
+      auto body = reinterpret_cast<FastBody>(
+          reinterpret_cast<void (*)()>(method_table()[i].native.ml_meth));
+      return body(nullptr, slots, PyTuple_GET_SIZE(g_parameters[i]));
+    }
+  }
+  return g_interpreter_call(func, args, nargsf, kwnames);
+}
+
+template <int I>
+PyObject* call_method(PyObject* func, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames) noexcept {
+  return call(static_cast<Method>(I), func, args, nargsf, kwnames);
+}
+
+template <int... I>
+constexpr std::array<vectorcallfunc, sizeof...(I)> make_calls(std::integer_sequence<int, I...>) {
+  return {&call_method<I>...};
+}
+
+constexpr auto kCalls = make_calls(std::make_integer_sequence<int, method_count>{});
+
+// The names of the first co_argcount local names of the function's code.
+Ref parameter_names(PyObject* function) {
+  Ref code = Ref::steal(PyObject_GetAttrString(function, "__code__"));
+  Ref varnames = code ? Ref::steal(PyObject_GetAttrString(code.get(), "co_varnames")) : Ref();
+  Ref argcount = varnames ? Ref::steal(PyObject_GetAttrString(code.get(), "co_argcount")) : Ref();
+  const Py_ssize_t count = argcount ? PyLong_AsSsize_t(argcount.get()) : -1;
+  if (count < 0) return Ref();
+  return Ref::steal(PyTuple_GetSlice(varnames.get(), 0, count));
+}
+
+}  // namespace
+
+bool enable_fast_calls(PyObject* function, Method id) noexcept {
+  const int i = static_cast<int>(id);
+  Ref names = parameter_names(function);
+  if (!names) return false;
+  Py_XSETREF(g_parameters[i], names.release());
+  auto* func = reinterpret_cast<PyFunctionObject*>(function);
+  if (g_interpreter_call == nullptr) g_interpreter_call = func->vectorcall;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyFunction_SetVectorcall(func, kCalls[static_cast<size_t>(i)]);
+#else
+  func->vectorcall = kCalls[static_cast<size_t>(i)];
+#endif
+  return true;
+}
+
+}  // namespace mirvak::support
