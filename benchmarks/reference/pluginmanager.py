@@ -18,6 +18,25 @@ from importlib.metadata import entry_points
 ENTRYPOINT_GROUP = 'mirvak.plugins'
 
 
+
+def _level_path(os, platform, model, os_flavor):
+    """The identifiers that lead to a node: [os, platform, model], [os, platform]
+    or [os], then the flavour; the key "data" is the node's own chassis mapping."""
+    if model is not None:
+        path = [os, platform, model]
+    elif platform is not None:
+        path = [os, platform]
+    else:
+        path = [os]
+    if os_flavor is not None:
+        path.append(os_flavor)
+    for member in path:
+        # The text itself decides, not an overridden __eq__.
+        if isinstance(member, str) and str.__eq__(member, "data"):
+            raise ConnectionInfraError("Plugin identifier 'data' is reserved")
+    return path
+
+
 class PluginManager(object):
     """
         Loads all plugin implementation,
@@ -123,19 +142,7 @@ class PluginManager(object):
             input details provided
         """
         self.validate_arguments(os, platform, model, chassis_type)
-        if model is not None:
-            from_path = [os, platform, model]
-        elif platform is not None:
-            from_path = [os, platform]
-        else:
-            from_path = [os]
-        if os_flavor is not None:
-            from_path.append(os_flavor)
-        for path in from_path:
-            # The text itself decides, not an overridden __eq__.
-            if isinstance(path, str) and str.__eq__(path, "data"):
-                raise ConnectionInfraError(
-                    "Plugin identifier 'data' is reserved")
+        from_path = _level_path(os, platform, model, os_flavor)
 
         root = self._plugins
         for path in from_path:
@@ -156,19 +163,7 @@ class PluginManager(object):
             the internal database
         """
         self.validate_arguments(os, platform, model, "single_rp")
-        if model is not None:
-            tree_hierarchy = [os, platform, model]
-        elif platform is not None:
-            tree_hierarchy = [os, platform]
-        else:
-            tree_hierarchy = [os]
-        if os_flavor is not None:
-            tree_hierarchy.append(os_flavor)
-        for node in tree_hierarchy:
-            # The text itself decides, not an overridden __eq__.
-            if isinstance(node, str) and str.__eq__(node, "data"):
-                raise ConnectionInfraError(
-                    "Plugin identifier 'data' is reserved")
+        tree_hierarchy = _level_path(os, platform, model, os_flavor)
 
         cur_node = self._plugins
         for node in tree_hierarchy:
@@ -203,19 +198,7 @@ class PluginManager(object):
 
         """
         self.validate_arguments(os, platform, model, chassis_type)
-        if model is not None:
-            tree_hierarchy = [os, platform, model]
-        elif platform is not None:
-            tree_hierarchy = [os, platform]
-        else:
-            tree_hierarchy = [os]
-        if os_flavor is not None:
-            tree_hierarchy.append(os_flavor)
-        for node in tree_hierarchy:
-            # The text itself decides, not an overridden __eq__.
-            if isinstance(node, str) and str.__eq__(node, "data"):
-                raise ConnectionInfraError(
-                    "Plugin identifier 'data' is reserved")
+        tree_hierarchy = _level_path(os, platform, model, os_flavor)
         # Everything that can fail runs before the first node is created,
         # so a failed registration leaves the tree as it was.
         for node in tree_hierarchy:
