@@ -47,17 +47,15 @@ Ref sort_keys(PyObject* data) {
   return done ? std::move(keys) : Ref();
 }
 
-// The sort with room for its comparisons below the recursion limit: a comparison takes a level
-// of its own, and a debug interpreter checks the sort's string comparisons with full ones.
+// The sort, once there is room for its comparisons below the recursion limit: a comparison
+// takes a level of its own, and a debug interpreter re-checks the sort's string comparisons
+// with full ones.
 Ref sorted_keys(PyObject* data) {
   if (Py_EnterRecursiveCall(" while drawing a tree")) return Ref();
-  Ref keys;
-  if (!Py_EnterRecursiveCall(" while drawing a tree")) {
-    keys = sort_keys(data);
-    Py_LeaveRecursiveCall();
-  }
+  const bool room = Py_EnterRecursiveCall(" while drawing a tree") == 0;
+  if (room) Py_LeaveRecursiveCall();
   Py_LeaveRecursiveCall();
-  return keys;
+  return room ? sort_keys(data) : Ref();
 }
 
 // "__ " + key; a key that is not text is shown through str().
