@@ -3,7 +3,6 @@ never a crash, and a failed operation leaves the tree as it was wherever that is
 (validation failures, unhashable identifiers, a class without a source file, lookups,
 removals that find nothing, drawings)."""
 import inspect
-import sys
 from collections import UserDict
 
 import pytest
