@@ -16,6 +16,7 @@ from hypothesis.stateful import (
 
 import mirvak.core.pluginmanager as pm
 from mirvak.core.errors import ConnectionInfraError
+from helpers import load_reference
 from mirvak.core.pluginmanager import PluginManager
 
 # At least this many steps per run (lower it, e.g. for the repeated runs of the leak check).
@@ -161,22 +162,8 @@ class Model:
         del node["data"][chassis_type]
 
 
-def draw(data, output="plugin"):
-    if not data:
-        return ""
-    if not isinstance(data, dict):
-        return output + " = " + str(data)
-    try:
-        keys = sorted(data.keys())
-    except TypeError:
-        keys = sorted(data.keys(), key=str)
-    last = keys[-1]
-    for key in keys:
-        child = draw(data[key], "__ " + str(key))
-        separator = "  " if key == last else "  |"
-        for number, line in enumerate(child.split("\n"), 1):
-            output += ("\n  |" if number == 1 and key == last else "\n" + separator) + line
-    return output
+# The drawing of the model's tree, by the plain-Python reference's printer.
+draw = load_reference().PluginManager().print_tree
 
 
 def shape(node):
