@@ -35,7 +35,7 @@ PyObject* g_module = nullptr;  // strong from the start of execution; dropped if
 int64_t g_interpreter = -1;    // never cleared
 
 bool check_interpreter() {
-  const int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+  const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current == -1) return false;
   if (g_interpreter == -1) {
     g_interpreter = current;
