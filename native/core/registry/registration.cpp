@@ -38,14 +38,13 @@ bool all_hashable(const LevelPath& path, PyObject* chassis_type) {
 Ref walk_creating(PyObject* self, const LevelPath& path) {
   Ref node = root(self);
   for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
-    Ref key = Ref::borrow(path[i]);
-    int present = has_key(node.get(), key.get());
+    int present = has_key(node.get(), path[i]);
     if (present < 0) return Ref();
     if (!present) {
       Ref child = Ref::steal(PyDict_New());
-      if (!child || !set_item(node.get(), key.get(), child.get())) return Ref();
+      if (!child || !set_item(node.get(), path[i], child.get())) return Ref();
     }
-    node = item(node.get(), key.get());
+    node = item(node.get(), path[i]);
   }
   return node;
 }
