@@ -46,12 +46,10 @@ namespace mirvak::names {
   X(load, "load")                                   \
   X(islower, "islower")                             \
   X(isdigit, "isdigit")                             \
-  X(format, "format")                               \
   X(dunder_name, "__name__")                        \
   X(dunder_module, "__module__")                    \
   X(dunder_class, "__class__")                      \
   X(dunder_file, "__file__")                        \
-  X(dunder_path, "__path__")                        \
   X(dunder_import, "__import__")                    \
   X(modules, "modules")                             \
   X(plugins_part, ".plugins.")                      \
