@@ -31,8 +31,11 @@ def _level_path(os, platform, model, os_flavor):
     if os_flavor is not None:
         path.append(os_flavor)
     for member in path:
-        # The text itself decides, not an overridden __eq__.
-        if isinstance(member, str) and str.__eq__(member, "data"):
+        # For a str the text itself decides, not an overridden __eq__; an object that only
+        # claims to be a str (through __class__) has no text: its own equality decides.
+        if isinstance(member, str) and (
+                str.__eq__(member, "data") if issubclass(type(member), str)
+                else member == "data"):
             raise ConnectionInfraError("Plugin identifier 'data' is reserved")
     return path
 
@@ -277,11 +280,12 @@ class PluginManager(object):
             return ""
         if not isinstance(data, dict):
             return output + " = " + str(data)
+        keys = data.keys()
         try:
-            sorted_keys = sorted(data.keys())
+            sorted_keys = sorted(keys)
         except TypeError:
             # Keys of mixed types: order them by their text instead.
-            sorted_keys = sorted(data.keys(), key=str)
+            sorted_keys = sorted(keys, key=str)
         last_key = sorted_keys[-1]
         for key in sorted_keys:
             if isinstance(key, str):

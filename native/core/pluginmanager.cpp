@@ -5,6 +5,8 @@
 
 #include "host/host.hpp"
 #include "support/compat.hpp"
+#include "support/handler.hpp"
+#include "support/lifetime.hpp"
 #include "support/names.hpp"
 #include "support/ref.hpp"
 
@@ -30,15 +32,26 @@ constexpr const char kModuleDoc[] =
     "    1. Methods for identifying and loading plugin implementations\n"
     "    2. Methods for validating and accessing platform implementation\n";
 
-// One module object per process, and the interpreter that first created it.
-PyObject* g_module = nullptr;  // strong from the start of execution; dropped if execution fails
-int64_t g_interpreter = -1;    // never cleared
+// One module object per runtime of the process, and the interpreter that first created it.
+// The interpreter's own dictionary keeps the module alive until the runtime is finalised; when
+// the module is freed then, everything it remembered goes with it.
+PyObject* g_module = nullptr;  // borrowed from the interpreter dictionary, from exec on
+int64_t g_interpreter = -1;    // forgotten only when the runtime ends
+bool g_exit_hook = false;
+
+constexpr const char kKeepAliveKey[] = "mirvak.core.pluginmanager";
+
+void forget_interpreter() {
+  g_interpreter = -1;
+  g_exit_hook = false;
+}
 
 bool check_interpreter() {
   const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current == -1) return false;
   if (g_interpreter == -1) {
     g_interpreter = current;
+    g_exit_hook = g_exit_hook || Py_AtExit(forget_interpreter) == 0;
   } else if (current != g_interpreter) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one "
@@ -46,6 +59,27 @@ bool check_interpreter() {
     return false;
   }
   return true;
+}
+
+// Makes the interpreter's dictionary hold the module (or let it go).
+bool keep_alive(PyObject* module) {
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (dict == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no interpreter dictionary");
+    return false;
+  }
+  if (module != nullptr) return PyDict_SetItemString(dict, kKeepAliveKey, module) == 0;
+  if (PyDict_DelItemString(dict, kKeepAliveKey) == 0) return true;
+  PyErr_Clear();
+  return false;
+}
+
+// The module is freed when the interpreter that made it ends (with the runtime, for the main
+// interpreter).  The interpreter it belonged to stays remembered until the runtime ends.
+void free_module(void* module) noexcept {
+  if (module != g_module || g_module == nullptr) return;
+  g_module = nullptr;
+  support::release_module_state();
 }
 
 // Copies one attribute of the spec onto the module, as the import system would.
@@ -125,12 +159,16 @@ int exec_module(PyObject* module) noexcept {
                     "supported.");
     return -1;
   }
-  g_module = Py_NewRef(module);
+  if (!keep_alive(module)) return -1;
+  g_module = module;
   PyObject* globals = PyModule_GetDict(module);
   host::bind_globals(globals);
   if (names::init() && warn_on_version_mismatch() && run_body(globals)) return 0;
   host::bind_globals(nullptr);
-  Py_CLEAR(g_module);
+  g_module = nullptr;
+  support::PendingError error;
+  keep_alive(nullptr);  // may free the module: it is no longer ours by now
+  error.restore();
   return -1;
 }
 
@@ -141,15 +179,8 @@ PyModuleDef_Slot g_slots[] = {
 };
 
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT,
-    "pluginmanager",
-    kModuleDoc,
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "pluginmanager", kModuleDoc, 0, nullptr, g_slots, nullptr, nullptr,
+    free_module,
 };
 
 }  // namespace

@@ -3,11 +3,13 @@
 #include "discovery/discovery.hpp"
 #include "host/host.hpp"
 #include "support/handler.hpp"
+#include "support/text.hpp"
 
 namespace mirvak::discovery {
 namespace {
 
-constexpr const char kLoading[] = "Loading external plugin %S from %S";
+support::StaticText kLoading[] = {support::StaticText("Loading external plugin "),
+                                  support::StaticText(" from ")};
 
 // `entry_points(group=ENTRYPOINT_GROUP)`, or on TypeError (3.9's entry_points takes no
 // keyword) `entry_points().get(ENTRYPOINT_GROUP, [])`.
@@ -22,21 +24,26 @@ Ref select_entry_points() {
   return support::on_exception(PyExc_TypeError, []() -> Ref {
     Ref all_points = host::global(Name::entry_points);
     Ref groups = all_points ? Ref::steal(PyObject_CallNoArgs(all_points.get())) : Ref();
-    Ref group_name = groups ? host::global(Name::ENTRYPOINT_GROUP) : Ref();
+    Ref get = groups ? Ref::steal(PyObject_GetAttr(groups.get(), name(Name::get))) : Ref();
+    Ref group_name = get ? host::global(Name::ENTRYPOINT_GROUP) : Ref();
     Ref fallback = group_name ? Ref::steal(PyList_New(0)) : Ref();
-    return fallback ? Ref::steal(PyObject_CallMethodObjArgs(
-                          groups.get(), name(Name::get), group_name.get(), fallback.get(), nullptr))
-                    : Ref();
+    PyObject* get_args[] = {group_name.get(), fallback.get()};
+    return fallback ? Ref::steal(PyObject_Vectorcall(get.get(), get_args, 2, nullptr)) : Ref();
   });
 }
 
-bool load(PyObject* plugin) {
+// "Loading external plugin " + str(plugin.name) + " from " + str(plugin.module)
+Ref loading_text(PyObject* plugin) {
+  support::Sum text;
   Ref plugin_name = Ref::steal(PyObject_GetAttr(plugin, name(Name::name)));
-  Ref name_text = plugin_name ? Ref::steal(PyObject_Str(plugin_name.get())) : Ref();
-  Ref module = name_text ? Ref::steal(PyObject_GetAttr(plugin, name(Name::module))) : Ref();
-  Ref text =
-      module ? Ref::steal(PyUnicode_FromFormat(kLoading, name_text.get(), module.get())) : Ref();
-  if (!text || !host::log_debug(text.get())) return false;
+  text.add(kLoading[0].get()).add_str_of(plugin_name.get()).add(kLoading[1].get());
+  if (!text.ok()) return Ref();
+  Ref module = Ref::steal(PyObject_GetAttr(plugin, name(Name::module)));
+  return text.add_str_of(module.get()).result();
+}
+
+bool load(PyObject* plugin) {
+  if (!host::log_debug([plugin] { return loading_text(plugin); })) return false;
   return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(plugin, name(Name::load))));
 }
 

@@ -19,12 +19,27 @@ inline Ref global(Name n) noexcept {
   return global(mirvak::name(n));
 }
 
-// `log.debug(text)` through the current `log` global; the result is dropped.
+// `log.debug(text)`, in the statement's order: the `log` global and its `debug` attribute are
+// looked up first, then `text()` builds the message, then it is called; the result is dropped.
 // CAUTION: runs arbitrary Python code.  False with an exception set on failure.
-bool log_debug(PyObject* text) noexcept;
+Ref debug_function() noexcept;
+bool call_debug(PyObject* debug, const Ref& text) noexcept;
+template <typename Text>
+bool log_debug(Text text) noexcept {
+  Ref debug = debug_function();
+  return debug && call_debug(debug.get(), text());
+}
 
-// `raise ConnectionInfraError(message)` with the current global; always returns nullptr.
-PyObject* raise_connection_error(PyObject* message) noexcept;
+// `raise ConnectionInfraError(message)`, in the statement's order: the global is looked up
+// first, then `message()` builds the text, then the class is called and the result raised.
+// Always returns nullptr.
+Ref connection_error_class() noexcept;
+PyObject* raise_instance(PyObject* error_class, const Ref& message) noexcept;
+template <typename Message>
+PyObject* raise_connection_error(Message message) noexcept {
+  Ref error_class = connection_error_class();
+  return error_class ? raise_instance(error_class.get(), message()) : nullptr;
+}
 PyObject* raise_connection_error(const char* message) noexcept;
 
 // `raise value` as the statement does it: an exception instance, or a class to instantiate.

@@ -3,11 +3,13 @@
 
 namespace mirvak::host {
 
-bool log_debug(PyObject* text) noexcept {
+Ref debug_function() noexcept {
   Ref log = global(Name::log);
-  if (!log) return false;
-  Ref result = Ref::steal(PyObject_CallMethodObjArgs(log.get(), name(Name::debug), text, nullptr));
-  return static_cast<bool>(result);
+  return log ? Ref::steal(PyObject_GetAttr(log.get(), name(Name::debug))) : Ref();
+}
+
+bool call_debug(PyObject* debug, const Ref& text) noexcept {
+  return text && Ref::steal(PyObject_CallOneArg(debug, text.get()));
 }
 
 }  // namespace mirvak::host

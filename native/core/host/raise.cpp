@@ -21,17 +21,18 @@ PyObject* raise_object(PyObject* value) noexcept {
   return nullptr;
 }
 
-PyObject* raise_connection_error(PyObject* message) noexcept {
-  Ref error_class = global(Name::ConnectionInfraError);
-  if (!error_class) return nullptr;
-  Ref error = Ref::steal(PyObject_CallOneArg(error_class.get(), message));
-  if (!error) return nullptr;
-  return raise_object(error.get());
+Ref connection_error_class() noexcept {
+  return global(Name::ConnectionInfraError);
+}
+
+PyObject* raise_instance(PyObject* error_class, const Ref& message) noexcept {
+  if (!message) return nullptr;
+  Ref error = Ref::steal(PyObject_CallOneArg(error_class, message.get()));
+  return error ? raise_object(error.get()) : nullptr;
 }
 
 PyObject* raise_connection_error(const char* message) noexcept {
-  Ref text = Ref::steal(PyUnicode_FromString(message));
-  return text ? raise_connection_error(text.get()) : nullptr;
+  return raise_connection_error([message] { return Ref::steal(PyUnicode_FromString(message)); });
 }
 
 }  // namespace mirvak::host

@@ -1,18 +1,19 @@
 // `getfile(cls)`: the path of the source file of the module that defines a class.
 #include "host/host.hpp"
 #include "support/compat.hpp"
+#include "support/lifetime.hpp"
 
 namespace mirvak::host {
 namespace {
 
-// The standard library's function as the module body bound it, and its code (process-lifetime).
-PyObject* g_getfile = nullptr;
-PyObject* g_getfile_code = nullptr;
-PyObject* g_sys = nullptr;  // the sys module, whose `modules` getfile reads
+// The standard library's function as the module body bound it, and its code.
+support::Retained g_getfile;
+support::Retained g_getfile_code;
+support::Retained g_sys;  // the sys module, whose `modules` getfile reads
 
 bool is_standard_getfile(PyObject* getfile) {
-  return getfile == g_getfile && PyFunction_Check(getfile) &&
-         PyFunction_GET_CODE(getfile) == g_getfile_code;
+  return getfile == g_getfile.get() && PyFunction_Check(getfile) &&
+         PyFunction_GET_CODE(getfile) == g_getfile_code.get();
 }
 
 // What inspect.getfile's branch for classes returns: the `__file__` of the class's module in
@@ -26,7 +27,7 @@ PyObject* plain_class_file(PyObject* cls) {
   PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
   Ref module_name = Ref::borrow(PyDict_GetItemWithError(cls_dict, name(Name::dunder_module)));
   if (!module_name || !PyUnicode_CheckExact(module_name.get())) return nullptr;
-  Ref modules = Ref::steal(PyObject_GetAttr(g_sys, name(Name::modules)));
+  Ref modules = Ref::steal(PyObject_GetAttr(g_sys.get(), name(Name::modules)));
   if (!modules || !PyDict_CheckExact(modules.get())) {
     PyErr_Clear();  // the call below meets the same and says so
     return nullptr;
@@ -46,11 +47,12 @@ bool remember_getfile() noexcept {
   Ref getfile = global(Name::getfile);
   Ref sys = getfile ? Ref::steal(PyImport_ImportModule("sys")) : Ref();
   if (!sys) return false;
-  Py_XSETREF(g_sys, sys.release());
-  Py_XSETREF(g_getfile, Py_NewRef(getfile.get()));
-  Py_XSETREF(g_getfile_code, PyFunction_Check(getfile.get())
-                                 ? Py_NewRef(PyFunction_GET_CODE(getfile.get()))
-                                 : nullptr);
+  g_sys.reset(sys.release());
+  g_getfile.reset(getfile.release());
+  PyObject* getfile_function = g_getfile.get();
+  g_getfile_code.reset(PyFunction_Check(getfile_function)
+                           ? Py_NewRef(PyFunction_GET_CODE(getfile_function))
+                           : nullptr);
   return true;
 }
 

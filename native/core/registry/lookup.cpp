@@ -9,9 +9,8 @@ namespace mirvak::registry {
 namespace {
 
 // "Plugin data not found for (" + "/".join(path) + "), type: " + str(chassis_type) + " "
-constexpr support::StaticText kNotFound[] = {support::StaticText("Plugin data not found for ("),
-                                             support::StaticText("), type: "),
-                                             support::StaticText(" ")};
+support::StaticText kNotFound[] = {support::StaticText("Plugin data not found for ("),
+                                   support::StaticText("), type: "), support::StaticText(" ")};
 
 // "/".join(str(member) for member in path)
 Ref joined_path(const LevelPath& path) {
@@ -26,13 +25,16 @@ Ref joined_path(const LevelPath& path) {
 }
 
 PyObject* raise_not_found(const LevelPath& path, PyObject* chassis_type) {
-  Ref joined = joined_path(path);
-  Ref chassis_text = joined ? Ref::steal(PyObject_Str(chassis_type)) : Ref();
-  Ref message = chassis_text
-                    ? support::concat({kNotFound[0].get(), joined.get(), kNotFound[1].get(),
-                                       chassis_text.get(), kNotFound[2].get()})
-                    : Ref();
-  return message ? host::raise_connection_error(message.get()) : nullptr;
+  return host::raise_connection_error([&] {
+    Ref joined = joined_path(path);
+    return support::Sum()
+        .add(kNotFound[0].get())
+        .add(joined.get())
+        .add(kNotFound[1].get())
+        .add_str_of(chassis_type)
+        .add(kNotFound[2].get())
+        .result();
+  });
 }
 
 // The deepest node the path reaches, skipping members that have no node.

@@ -11,10 +11,10 @@ namespace {
 
 // " {} already registered for {}, {} from {} is overriding this class".format(...), whose
 // fields are each format(value, ""), between these pieces of text.
-constexpr support::StaticText kReplaced[] = {
-    support::StaticText(" "), support::StaticText(" already registered for "),
-    support::StaticText(", "), support::StaticText(" from "),
-    support::StaticText(" is overriding this class")};
+support::StaticText kReplaced[] = {support::StaticText(" "),
+                                   support::StaticText(" already registered for "),
+                                   support::StaticText(", "), support::StaticText(" from "),
+                                   support::StaticText(" is overriding this class")};
 
 // A new plugin record: "cls", then "path".
 Ref make_record(PyObject* cls, PyObject* class_path) {
@@ -49,27 +49,31 @@ Ref walk_creating(PyObject* self, const LevelPath& path) {
   return node;
 }
 
-// The replacement record, its values read in the order of the format call's arguments.
-bool log_replacement(PyObject* data, PyObject* chassis_type, const LevelPath& level_path,
-                     PyObject* cls) {
-  Ref record = item(data, chassis_type);
-  Ref existing = record ? item(record.get(), Name::cls) : Ref();
-  Ref existing_name =
-      existing ? Ref::steal(PyObject_GetAttr(existing.get(), name(Name::dunder_name))) : Ref();
+// The replacement record's text, its values read in the order of the format call's arguments.
+Ref replacement_text(PyObject* existing, const LevelPath& level_path, PyObject* cls) {
+  Ref existing_name = Ref::steal(PyObject_GetAttr(existing, name(Name::dunder_name)));
   Ref cls_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_name))) : Ref();
   Ref cls_module = cls_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_module))) : Ref();
-  if (!cls_module) return false;
+  if (!cls_module) return Ref();
   PyObject* values[] = {existing_name.get(), nullptr, cls_name.get(), cls_module.get()};
   Ref fields[4];
   for (int i = 0; i < 4; ++i) {
     fields[i] = values[i] ? Ref::steal(PyObject_Format(values[i], name(Name::empty)))  // "{}"
                           : level_path.list_text();
-    if (!fields[i]) return false;
+    if (!fields[i]) return Ref();
   }
-  Ref text = support::concat({kReplaced[0].get(), fields[0].get(), kReplaced[1].get(),
-                              fields[1].get(), kReplaced[2].get(), fields[2].get(),
-                              kReplaced[3].get(), fields[3].get(), kReplaced[4].get()});
-  return text && host::log_debug(text.get());
+  return support::concat({kReplaced[0].get(), fields[0].get(), kReplaced[1].get(), fields[1].get(),
+                          kReplaced[2].get(), fields[2].get(), kReplaced[3].get(), fields[3].get(),
+                          kReplaced[4].get()});
+}
+
+// `existing_cls = data[chassis_type]["cls"]`, then the debug record of the replacement.
+bool log_replacement(PyObject* data, PyObject* chassis_type, const LevelPath& level_path,
+                     PyObject* cls) {
+  Ref record = item(data, chassis_type);
+  Ref existing = record ? item(record.get(), Name::cls) : Ref();
+  return existing &&
+         host::log_debug([&] { return replacement_text(existing.get(), level_path, cls); });
 }
 
 bool store(PyObject* target, PyObject* cls, PyObject* chassis_type, PyObject* class_path,

@@ -29,8 +29,8 @@ bool remove_chassis_type(PyObject* node, PyObject* chassis_type) {
   int present = data ? has_key(data.get(), chassis_type) : -1;
   if (present < 0) return false;
   if (present) return del_item(data.get(), chassis_type);
-  Ref message = Ref::steal(PyUnicode_FromFormat(kChassisNotFound, chassis_type));
-  if (message) host::raise_connection_error(message.get());
+  host::raise_connection_error(
+      [&] { return Ref::steal(PyUnicode_FromFormat(kChassisNotFound, chassis_type)); });
   return false;
 }
 

@@ -5,7 +5,7 @@
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "support/compat.hpp"
-#include "support/methods.hpp"
+#include "support/self_call.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::registry {
@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char kProtectedMember[] = " Protected Member, cannot modify Plugins";
 constexpr const char kReservedIdentifier[] = "Plugin identifier 'data' is reserved";
-constexpr support::StaticText kListOpen("["), kListSeparator(", "), kListClose("]");
+support::StaticText kListOpen("["), kListSeparator(", "), kListClose("]");
 
 bool set_from_global(PyObject* self, Name attribute, Name global) {
   Ref value = host::global(global);
@@ -25,11 +25,18 @@ void raise_key_error(PyObject* key) {
   if (args) PyErr_SetObject(PyExc_KeyError, args.get());
 }
 
-bool is_reserved(PyObject* member) {
+// `isinstance(member, str) and member == "data"`: for a str the text decides (a subclass's own
+// __eq__ is not consulted); an object that only claims to be a str through `__class__` has no
+// text, so its own equality decides, as it would for a key of the node.  1, 0, or -1 with an
+// exception set.
+int is_reserved(PyObject* member) {
   PyObject* reserved = name(Name::data);
-  return PyUnicode_Check(member) &&
-         PyUnicode_GET_LENGTH(member) == PyUnicode_GET_LENGTH(reserved) &&
-         PyUnicode_Compare(member, reserved) == 0;
+  if (PyUnicode_Check(member)) {
+    return PyUnicode_GET_LENGTH(member) == PyUnicode_GET_LENGTH(reserved) &&
+           PyUnicode_Compare(member, reserved) == 0;
+  }
+  const int text = support::is_str(member);
+  return text <= 0 ? text : PyObject_RichCompareBool(member, reserved, Py_EQ);
 }
 
 }  // namespace
@@ -64,12 +71,13 @@ bool LevelPath::build(PyObject* os, PyObject* platform, PyObject* model,
     members[count++] = platform;
   }
   if (os_flavor != Py_None) members[count++] = os_flavor;
+  for (Py_ssize_t i = 0; i < count; ++i) members_[i] = Ref::borrow(members[i]);
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (is_reserved(members[i])) {
-      host::raise_connection_error(kReservedIdentifier);
+    const int reserved = is_reserved(members_[i].get());
+    if (reserved != 0) {
+      if (reserved > 0) host::raise_connection_error(kReservedIdentifier);
       return false;
     }
-    members_[i] = Ref::borrow(members[i]);
   }
   count_ = count;
   return true;
@@ -119,13 +127,9 @@ Ref root(PyObject* self) noexcept {
 
 bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
               PyObject* chassis_type) noexcept {
-  using support::Method;
-  auto found = support::find_method(self, Name::validate_arguments, Method::validate_arguments);
-  if (!found.callable) return false;
-  PyObject* args[] = {os, platform, model, chassis_type};
-  Ref result = Ref::steal(found.ours ? validate_arguments(self, os, platform, model, chassis_type)
-                                     : PyObject_Vectorcall(found.callable.get(), args, 4, nullptr));
-  return static_cast<bool>(result);
+  return static_cast<bool>(support::call_on_self(self, support::Method::validate_arguments, nullptr,
+                                                 validate_arguments, os, platform, model,
+                                                 chassis_type));
 }
 
 }  // namespace mirvak::registry

@@ -5,7 +5,8 @@
 #include "registry/registry.hpp"
 #include "support/call.hpp"
 #include "support/compat.hpp"
-#include "support/methods.hpp"
+#include "support/self_call.hpp"
+#include "support/text.hpp"
 
 namespace mirvak::registry {
 namespace {
@@ -19,20 +20,48 @@ constexpr const char kPlatformNeedsOs[] = "OS information not provided for platf
 constexpr const char kPlatformNotText[] = "platform should be of type str";
 constexpr const char kPlatformNotLowercase[] = "platform (%S) has to be in lowercase";
 constexpr const char kOsNotListed[] = "%S is not part of the built-in list of supported OSes.";
-constexpr const char kOsRequired[] = "OS should be one of these %S , but got %S";
-constexpr const char kChassisNotListed[] = "chassis Type should be one of these %S, but got %S";
+constexpr const char kOsRequired[] = "OS should be one of these ";
+constexpr const char kOsGot[] = " , but got ";
+constexpr const char kChassisNotListed[] = "chassis Type should be one of these ";
+constexpr const char kChassisGot[] = ", but got ";
+
+support::KeywordNames g_model_keywords{Name::os, Name::platform, Name::model};
+support::KeywordNames g_platform_keywords{Name::platform, Name::os};
+support::KeywordNames g_os_keywords{Name::os};
+support::KeywordNames g_chassis_keywords{Name::chassis_type};
+
+Ref text(const char* literal) {
+  return Ref::steal(PyUnicode_FromString(literal));
+}
 
 // raise ConnectionInfraError(prefix + str(value))
 PyObject* raise_with_text(const char* prefix, PyObject* value) {
-  Ref message = Ref::steal(PyUnicode_FromFormat("%s%S", prefix, value));
-  return message ? host::raise_connection_error(message.get()) : nullptr;
+  return host::raise_connection_error([&] {
+    Ref head = text(prefix);
+    return support::Sum().add(head.get()).add_str_of(value).result();
+  });
 }
 
-// raise ConnectionInfraError(format % (values...)), the values shown with str()
-template <typename... Values>
-PyObject* raise_formatted(const char* format, Values... values) {
-  Ref message = Ref::steal(PyUnicode_FromFormat(format, values...));
-  return message ? host::raise_connection_error(message.get()) : nullptr;
+// raise ConnectionInfraError(format % (value,))
+PyObject* raise_formatted(const char* format, PyObject* value) {
+  return host::raise_connection_error(
+      [&] { return Ref::steal(PyUnicode_FromFormat(format, value)); });
+}
+
+// raise ConnectionInfraError(prefix + str(self.<listing>) + got + str(value))
+PyObject* raise_not_listed(PyObject* self, Name listing, const char* prefix, const char* got,
+                           PyObject* value) {
+  return host::raise_connection_error([&] {
+    Ref head = text(prefix);
+    Ref listed = head ? Ref::steal(PyObject_GetAttr(self, name(listing))) : Ref();
+    Ref joiner = listed ? text(got) : Ref();
+    return support::Sum()
+        .add(head.get())
+        .add_str_of(listed.get())
+        .add(joiner.get())
+        .add_str_of(value)
+        .result();
+  });
 }
 
 // str.islower() and str.isdigit(); computed here for an exact str, called otherwise.
@@ -73,12 +102,8 @@ int text_test(PyObject* text, Name method, int (*exact)(PyObject*)) {
 }
 
 // The shared tail of model and platform checks: a lower-case or all-digit text passes.
-// `isinstance(value, str)`, which also honours a `__class__` that claims str (a mock, say).
 PyObject* check_lowercase(PyObject* value, const char* not_text, const char* not_lowercase) {
-  const int is_text =
-      PyUnicode_Check(value)
-          ? 1
-          : PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  const int is_text = support::is_str(value);
   if (is_text <= 0) return is_text < 0 ? nullptr : host::raise_connection_error(not_text);
   int ok = text_test(value, Name::islower, exact_islower);
   if (ok == 0) ok = text_test(value, Name::isdigit, exact_isdigit);
@@ -87,15 +112,17 @@ PyObject* check_lowercase(PyObject* value, const char* not_text, const char* not
   return raise_formatted(not_lowercase, value);
 }
 
-// self.<validator>(keyword=value, ...), or its native body when the attribute is ours.
-template <typename Body, typename... Args>
-bool run_validator(PyObject* self, Name attribute, Method id, Body body,
-                   std::initializer_list<Name> keywords, Args... args) {
-  auto found = support::find_method(self, attribute, id);
-  if (!found.callable) return false;
-  Ref result = found.ours ? Ref::steal(body(self, args...))
-                          : support::call_keywords(found.callable.get(), {args...}, keywords);
-  return static_cast<bool>(result);
+// `value in self.<listing>`: 1, 0, or -1 with an exception set.
+int listed_in(PyObject* self, Name listing, PyObject* value) {
+  Ref listed = Ref::steal(PyObject_GetAttr(self, name(listing)));
+  return listed ? PySequence_Contains(listed.get(), value) : -1;
+}
+
+// `os == "linux"`, as a truth value.
+int is_linux(PyObject* os) {
+  PyObject* linux_name = name(Name::linux);
+  if (PyUnicode_CheckExact(os)) return os == linux_name || PyUnicode_Compare(os, linux_name) == 0;
+  return PyObject_RichCompareBool(os, linux_name, Py_EQ);
 }
 
 }  // namespace
@@ -121,15 +148,12 @@ PyObject* validate_platform(PyObject*, PyObject* os, PyObject* platform) noexcep
 PyObject* validate_os(PyObject* self, PyObject* os) noexcept {
   int present = PyObject_IsTrue(os);
   if (present < 0) return nullptr;
-  Ref supported = Ref::steal(PyObject_GetAttr(self, name(Name::supported_os)));
-  if (!supported) return nullptr;
-  if (!present) return raise_formatted(kOsRequired, supported.get(), os);
-  int listed = PySequence_Contains(supported.get(), os);
+  if (!present) return raise_not_listed(self, Name::supported_os, kOsRequired, kOsGot, os);
+  int listed = listed_in(self, Name::supported_os, os);
   if (listed < 0) return nullptr;
-  if (!listed) {
-    Ref text = Ref::steal(PyUnicode_FromFormat(kOsNotListed, os));
-    if (!text || !host::log_debug(text.get())) return nullptr;
-  }
+  if (!listed &&
+      !host::log_debug([os] { return Ref::steal(PyUnicode_FromFormat(kOsNotListed, os)); }))
+    return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -137,29 +161,29 @@ PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) noexcept
   int present = PyObject_IsTrue(chassis_type);
   if (present < 0) return nullptr;
   if (present) {
-    Ref accepted = Ref::steal(PyObject_GetAttr(self, name(Name::chassis_type_list)));
-    int listed = accepted ? PySequence_Contains(accepted.get(), chassis_type) : -1;
+    int listed = listed_in(self, Name::chassis_type_list, chassis_type);
     if (listed < 0) return nullptr;
     if (listed) Py_RETURN_NONE;
   }
-  Ref accepted = Ref::steal(PyObject_GetAttr(self, name(Name::chassis_type_list)));
-  return accepted ? raise_formatted(kChassisNotListed, accepted.get(), chassis_type) : nullptr;
+  return raise_not_listed(self, Name::chassis_type_list, kChassisNotListed, kChassisGot,
+                          chassis_type);
 }
 
 PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                              PyObject* chassis_type) noexcept {
-  if (!run_validator(self, Name::validate_model, Method::validate_model, validate_model,
-                     {Name::os, Name::platform, Name::model}, os, platform, model) ||
-      !run_validator(
-          self, Name::validate_platform, Method::validate_platform,
+  using support::call_on_self;
+  if (!call_on_self(self, Method::validate_model, &g_model_keywords, validate_model, os, platform,
+                    model) ||
+      !call_on_self(
+          self, Method::validate_platform, &g_platform_keywords,
           [](PyObject* s, PyObject* p, PyObject* o) { return validate_platform(s, o, p); },
-          {Name::platform, Name::os}, platform, os) ||
-      !run_validator(self, Name::validate_os, Method::validate_os, validate_os, {Name::os}, os))
+          platform, os) ||
+      !call_on_self(self, Method::validate_os, &g_os_keywords, validate_os, os))
     return nullptr;
-  int is_linux = PyObject_RichCompareBool(os, name(Name::linux), Py_EQ);
-  if (is_linux < 0) return nullptr;
-  if (!is_linux && !run_validator(self, Name::validate_chassis_type, Method::validate_chassis_type,
-                                  validate_chassis_type, {Name::chassis_type}, chassis_type))
+  int linux_os = is_linux(os);
+  if (linux_os < 0) return nullptr;
+  if (!linux_os && !call_on_self(self, Method::validate_chassis_type, &g_chassis_keywords,
+                                 validate_chassis_type, chassis_type))
     return nullptr;
   Py_RETURN_NONE;
 }

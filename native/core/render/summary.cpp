@@ -1,35 +1,45 @@
 // The manager's representation: a label naming the class and the instance, followed by the
 // drawing of the whole registry tree.
 #include "render/render.hpp"
-#include "support/call.hpp"
-#include "support/methods.hpp"
+#include "support/self_call.hpp"
+#include "support/text.hpp"
 
 namespace mirvak::render {
 namespace {
 
-constexpr const char kLabel[] = "plugins (%S at %S) ";
+support::StaticText kLabel[] = {support::StaticText("plugins ("), support::StaticText(" at "),
+                                support::StaticText(") ")};
+support::KeywordNames g_keywords{Name::data, Name::output};
 
 // "plugins (" + str(self.__class__) + " at " + str(hex(id(self))) + ") "
 Ref label(PyObject* self) {
+  support::Sum output;
   Ref cls = Ref::steal(PyObject_GetAttr(self, name(Name::dunder_class)));
-  Ref cls_text = cls ? Ref::steal(PyObject_Str(cls.get())) : Ref();
-  Ref identity = cls_text ? Ref::steal(PyLong_FromVoidPtr(self)) : Ref();
+  output.add(kLabel[0].get()).add_str_of(cls.get()).add(kLabel[1].get());
+  if (!output.ok()) return Ref();
+  Ref identity = Ref::steal(PyLong_FromVoidPtr(self));
   Ref hex = identity ? Ref::steal(PyNumber_ToBase(identity.get(), 16)) : Ref();
-  return hex ? Ref::steal(PyUnicode_FromFormat(kLabel, cls_text.get(), hex.get())) : Ref();
+  return output.add_str_of(hex.get()).add(kLabel[2].get()).result();
 }
 
 }  // namespace
 
+// `return self.print_tree(data=self._plugins, output=output)`: the method is looked up before
+// the tree is read.
 PyObject* repr(PyObject* self) noexcept {
   Ref output = label(self);
   if (!output) return nullptr;
-  auto found = support::find_method(self, Name::print_tree, support::Method::print_tree);
-  Ref tree = found.callable ? Ref::steal(PyObject_GetAttr(self, name(Name::plugins_attr))) : Ref();
+  support::Found found = support::find(self, support::Method::print_tree);
+  if (found.how == support::Found::How::failed) return nullptr;
+  Ref tree = Ref::steal(PyObject_GetAttr(self, name(Name::plugins_attr)));
   if (!tree) return nullptr;
-  if (found.ours) return print_tree(self, tree.get(), output.get());
-  return support::call_keywords(found.callable.get(), {tree.get(), output.get()},
-                                {Name::data, Name::output})
-      .release();
+  if (found.how == support::Found::How::own) {
+    support::CallDepth depth;
+    return depth ? print_tree(self, tree.get(), output.get()) : nullptr;
+  }
+  PyObject* kwnames = g_keywords.get();
+  PyObject* argv[] = {nullptr, self, tree.get(), output.get()};
+  return kwnames ? support::call_found(found, argv, 2, kwnames).release() : nullptr;
 }
 
 }  // namespace mirvak::render

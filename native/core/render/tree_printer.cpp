@@ -13,38 +13,59 @@
 #include "render/sink.hpp"
 #include "render/stack_guard.hpp"
 #include "support/call.hpp"
-#include "support/methods.hpp"
+#include "support/handler.hpp"
+#include "support/self_call.hpp"
+#include "support/text.hpp"
 
 namespace mirvak::render {
 namespace {
 
-// `key == last_key`, as a truth value.
+support::KeywordNames g_print_tree_keywords{Name::data, Name::output};
+
+// `key == last_key`, as a truth value.  Two exact strs compare without running Python code.
+bool exact_texts(PyObject* key, PyObject* last_key) {
+  return PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key);
+}
+
 int same_key(PyObject* key, PyObject* last_key) {
-  if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key))
-    return key == last_key || PyUnicode_Compare(key, last_key) == 0;
+  if (exact_texts(key, last_key)) return key == last_key || PyUnicode_Compare(key, last_key) == 0;
   return support::truth(Ref::steal(PyObject_RichCompare(key, last_key, Py_EQ)));
 }
 
-// `list(data.keys())`
-Ref key_list(PyObject* data) {
-  if (PyDict_CheckExact(data)) return Ref::steal(PyDict_Keys(data));
-  Ref keys = Ref::steal(PyObject_CallMethodNoArgs(data, name(Name::keys)));
-  return keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
-}
+// `data.keys()`, called once per node.  For an exact dict the method runs no Python code, and
+// each list of its keys is what iterating the view gives at that moment.
+class NodeKeys {
+ public:
+  explicit NodeKeys(PyObject* data) : data_(data) {
+    if (!PyDict_CheckExact(data))
+      keys_ = Ref::steal(PyObject_CallMethodNoArgs(data, name(Name::keys)));
+  }
+  bool ok() const { return PyDict_CheckExact(data_) || keys_; }
+  // `list(keys)`
+  Ref list() const {
+    return PyDict_CheckExact(data_) ? Ref::steal(PyDict_Keys(data_))
+                                    : Ref::steal(PySequence_List(keys_.get()));
+  }
 
-// `sorted(data.keys())`; keys that cannot be ordered among themselves are ordered by their
-// text instead: `sorted(data.keys(), key=str)`.
+ private:
+  PyObject* data_;
+  Ref keys_;
+};
+
+// `sorted(keys)`; keys that cannot be ordered among themselves are ordered by their text
+// instead, in an except block: `sorted(keys, key=str)`.
 Ref sort_keys(PyObject* data) {
-  Ref keys = key_list(data);
-  if (!keys || PyList_Sort(keys.get()) == 0) return keys;
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return Ref();
-  PyErr_Clear();
-  keys = key_list(data);
-  Ref sort = keys ? Ref::steal(PyObject_GetAttr(keys.get(), name(Name::sort))) : Ref();
-  Ref done = sort ? support::call_keywords(
-                        sort.get(), {reinterpret_cast<PyObject*>(&PyUnicode_Type)}, {Name::key})
-                  : Ref();
-  return done ? std::move(keys) : Ref();
+  NodeKeys keys(data);
+  Ref sorted = keys.ok() ? keys.list() : Ref();
+  if (!sorted || PyList_Sort(sorted.get()) == 0) return sorted;
+  return support::on_exception(PyExc_TypeError, [&]() -> Ref {
+    Ref by_text = keys.list();
+    Ref sort = by_text ? Ref::steal(PyObject_GetAttr(by_text.get(), name(Name::sort))) : Ref();
+    Ref done = sort ? support::call_keywords(
+                          sort.get(), {reinterpret_cast<PyObject*>(&PyUnicode_Type)}, {Name::key})
+                    : Ref();
+    return done ? std::move(by_text) : Ref();
+  });
 }
 
 // The sort, once there is room for its comparisons below the recursion limit: a comparison
@@ -59,9 +80,9 @@ Ref sorted_keys(PyObject* data) {
 }
 
 // "__ " + key; a key that is not text is shown through str().
-Ref child_label(PyObject* key) {
-  Ref text = PyUnicode_Check(key) ? Ref::borrow(key) : Ref::steal(PyObject_Str(key));
-  return text ? Ref::steal(PyNumber_Add(name(Name::branch), text.get())) : Ref();
+Ref child_label(PyObject* key, bool text) {
+  Ref shown = text ? Ref::borrow(key) : Ref::steal(PyObject_Str(key));
+  return shown ? Ref::steal(PyNumber_Add(name(Name::branch), shown.get())) : Ref();
 }
 
 bool draw(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref* literal);
@@ -90,20 +111,23 @@ class Level {
     return true;
   }
 
-  // `self.print_tree(data=data[key], output="__ " + key)`, then the child's lines.
+  // `self.print_tree(data=data[key], output="__ " + key)` (or `"__ " + str(key)` for a key
+  // that is not a str), then the child's lines.
   bool add_child(PyObject* data, PyObject* key, PyObject* last_key) {
-    auto found = support::find_method(self_, Name::print_tree, support::Method::print_tree);
-    Ref child = found.callable ? registry::item(data, key) : Ref();
-    Ref label = child ? child_label(key) : Ref();
+    const int text_key = support::is_str(key);
+    if (text_key < 0) return false;
+    support::Found found = support::find(self_, support::Method::print_tree);
+    const bool own = found.how == support::Found::How::own;
+    Ref child = own || found.target ? registry::item(data, key) : Ref();
+    Ref label = child ? child_label(key, text_key) : Ref();
     if (!label || stack_exhausted()) return false;
-    if (found.ours && !output_ && PyUnicode_CheckExact(key)) {
-      // Comparing exact str keys runs no Python code: the child's place is known beforehand.
+    if (own && !output_ && exact_texts(key, last_key)) {
+      // Comparing exact strs runs no Python code: the child's place is known beforehand.
       const int last = same_key(key, last_key);
       return last >= 0 && add_own(key, last_key, last, child.get(), label.get());
     }
-    Ref text = found.ours ? draw_own(child.get(), label.get(), nullptr)
-                          : support::call_keywords(found.callable.get(), {child.get(), label.get()},
-                                                   {Name::data, Name::output});
+    Ref text = own ? draw_own(child.get(), label.get(), nullptr)
+                   : call_override(found, child.get(), label.get());
     const int last = text ? same_key(key, last_key) : -1;
     if (last < 0) return false;
     return output_ ? add_lines(key, last_key, text.get(), last)
@@ -116,6 +140,13 @@ class Level {
   }
 
  private:
+  // `self.print_tree(data=child, output=label)` through an override.
+  Ref call_override(const support::Found& found, PyObject* child, PyObject* label) {
+    PyObject* kwnames = g_print_tree_keywords.get();
+    PyObject* argv[] = {nullptr, self_, child, label};
+    return kwnames ? support::call_found(found, argv, 2, kwnames) : Ref();
+  }
+
   // This method drawing a child: into the sink under the child's prefix, or on its own.
   Ref draw_own(PyObject* child, PyObject* label, bool* in_sink) {
     if (Py_EnterRecursiveCall(" while drawing a tree")) return Ref();
@@ -132,7 +163,7 @@ class Level {
   // The first line's mark: "\n  |", or "\n  " where the repeated `key == last_key` (which
   // only a key that is not an exact str can answer differently) says otherwise.
   int first_line_bar(PyObject* key, PyObject* last_key, int last) {
-    const int again = PyUnicode_CheckExact(key) ? last : same_key(key, last_key);
+    const int again = exact_texts(key, last_key) ? last : same_key(key, last_key);
     return again < 0 ? -1 : (again || !last);
   }
 

@@ -8,4 +8,8 @@ static inline PyObject* Py_NewRef(PyObject* obj) {
   Py_INCREF(obj);
   return obj;
 }
+static inline PyObject* Py_XNewRef(PyObject* obj) {
+  Py_XINCREF(obj);
+  return obj;
+}
 #endif

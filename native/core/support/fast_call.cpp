@@ -7,6 +7,8 @@
 #include <array>
 #include <utility>
 
+#include "support/call_depth.hpp"
+#include "support/lifetime.hpp"
 #include "support/methods.hpp"
 
 namespace mirvak::support {
@@ -16,7 +18,7 @@ constexpr Py_ssize_t kMaxParameters = 8;
 using FastBody = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
 
 vectorcallfunc g_interpreter_call = nullptr;  // the functions' own vectorcall, as made
-PyObject* g_parameters[method_count];         // parameter names, per method (process-lifetime)
+Retained g_parameters[method_count];          // parameter names, per method
 
 // The parameter a keyword names, at or after `first`; the count of names when none.  Names and
 // keywords are nearly always the same interned objects, so identity is tried first.
@@ -56,14 +58,17 @@ bool bind(PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t
 
 PyObject* call(Method id, PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const int i = static_cast<int>(id);
-  if (PyFunction_GET_CODE(func) == original_code(id)) {
+  if (is_own(func, id)) {
     // The defaults tuple is held: a body may run code that replaces __defaults__.
     Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(func));
+    PyObject* names = g_parameters[i].get();
     PyObject* slots[kMaxParameters];
-    if (bind(g_parameters[i], defaults.get(), args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
+    if (bind(names, defaults.get(), args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
+      CallDepth depth;
+      if (!depth) return nullptr;
       auto body = reinterpret_cast<FastBody>(
           reinterpret_cast<void (*)()>(method_table()[i].native.ml_meth));
-      return body(nullptr, slots, PyTuple_GET_SIZE(g_parameters[i]));
+      return body(nullptr, slots, PyTuple_GET_SIZE(names));
     }
   }
   return g_interpreter_call(func, args, nargsf, kwnames);
@@ -98,7 +103,7 @@ bool enable_fast_calls(PyObject* function, Method id) noexcept {
   const int i = static_cast<int>(id);
   Ref names = parameter_names(function);
   if (!names) return false;
-  Py_XSETREF(g_parameters[i], names.release());
+  g_parameters[i].reset(names.release());
   auto* func = reinterpret_cast<PyFunctionObject*>(function);
   if (g_interpreter_call == nullptr) g_interpreter_call = func->vectorcall;
 #if PY_VERSION_HEX >= 0x030C0000

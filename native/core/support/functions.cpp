@@ -5,18 +5,22 @@
 #include <cstdio>
 #include <string>
 
+#include "host/host.hpp"
 #include "support/compat.hpp"
+#include "support/lifetime.hpp"
 #include "support/methods.hpp"
 #include "support/native.hpp"
 
 namespace mirvak::support {
 namespace {
 
-// Process-lifetime references (plain pointers: no destructor may run after finalisation).
-PyObject* g_functions[method_count];
-PyObject* g_codes[method_count];  // as made: a function whose __code__ was replaced is not ours
+Retained g_functions[method_count];
+Retained g_codes[method_count];  // as made: a function whose __code__ was replaced is not ours
+Retained g_names[method_count];  // the interned names, for attribute lookups
 
-constexpr const char* kFilename = "<mirvak.core.pluginmanager>";
+// The code objects' file name: its stem names the module, so that a log record made under one
+// of these frames shows `pluginmanager` as its module.
+constexpr const char* kFilename = "mirvak/core/pluginmanager";
 
 std::string trimmed(const std::string& text) {
   const auto first = text.find_first_not_of(' ');
@@ -121,6 +125,12 @@ PyObject* wrong_native_arity(Py_ssize_t expected, Py_ssize_t given) noexcept {
   return nullptr;
 }
 
+bool module_ready() noexcept {
+  if (host::globals() != nullptr) return true;
+  PyErr_SetString(PyExc_RuntimeError, "the module mirvak.core.pluginmanager is no longer loaded");
+  return false;
+}
+
 bool make_functions(const char* module_name, const char* class_name) noexcept {
   Ref globals = private_globals(module_name);
   if (!globals) return false;
@@ -134,56 +144,25 @@ bool make_functions(const char* module_name, const char* class_name) noexcept {
     if (!function || !finish(function.get(), table[i], class_name) ||
         !enable_fast_calls(function.get(), table[i].id))
       return false;
-    Py_XSETREF(g_codes[i], Py_NewRef(PyFunction_GET_CODE(function.get())));
-    Py_XSETREF(g_functions[i], function.release());
+    g_names[i].reset(PyUnicode_InternFromString(table[i].name));
+    if (!g_names[i]) return false;
+    g_codes[i].reset(Py_NewRef(PyFunction_GET_CODE(function.get())));
+    g_functions[i].reset(function.release());
   }
   return true;
 }
 
 PyObject* function(Method id) noexcept {
-  return g_functions[static_cast<int>(id)];
+  return g_functions[static_cast<int>(id)].get();
 }
 
-PyObject* original_code(Method id) noexcept {
-  return g_codes[static_cast<int>(id)];
+PyObject* method_name(Method id) noexcept {
+  return g_names[static_cast<int>(id)].get();
 }
 
-namespace {
-
-bool is_ours(PyObject* func, Method id) {
+bool is_own(PyObject* candidate, Method id) noexcept {
   const int i = static_cast<int>(id);
-  return func == g_functions[i] && PyFunction_GET_CODE(func) == g_codes[i];
+  return candidate == g_functions[i].get() && PyFunction_GET_CODE(candidate) == g_codes[i].get();
 }
-
-}  // namespace
-
-#if PY_VERSION_HEX < 0x030D0000
-// The interpreter's own method lookup (as for `self.name(...)`): a function found on the type
-// and not shadowed by the instance comes back unbound, so no bound method is made for it.
-FoundMethod find_method(PyObject* self, Name attribute, Method id) noexcept {
-  FoundMethod found;
-  PyObject* method = nullptr;
-  const int unbound = _PyObject_GetMethod(self, name(attribute), &method);
-  found.callable = Ref::steal(method);
-  if (method == nullptr || !unbound) return found;
-  if (PyFunction_Check(method) && is_ours(method, id)) {
-    found.ours = true;
-    return found;
-  }
-  descrgetfunc bind = Py_TYPE(method)->tp_descr_get;
-  found.callable = Ref::steal(bind ? bind(method, self, reinterpret_cast<PyObject*>(Py_TYPE(self)))
-                                   : Py_NewRef(method));
-  return found;
-}
-#else
-FoundMethod find_method(PyObject* self, Name attribute, Method id) noexcept {
-  FoundMethod found;
-  found.callable = Ref::steal(PyObject_GetAttr(self, name(attribute)));
-  PyObject* callable = found.callable.get();
-  found.ours = callable != nullptr && PyMethod_Check(callable) &&
-               PyMethod_GET_SELF(callable) == self && is_ours(PyMethod_GET_FUNCTION(callable), id);
-  return found;
-}
-#endif
 
 }  // namespace mirvak::support

@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include "support/names.hpp"
 #include "support/ref.hpp"
 
 namespace mirvak::support {
@@ -47,19 +46,14 @@ constexpr int method_count = static_cast<int>(Method::count_);
 // Builds one Python function per table entry and remembers them.  Returns false with an
 // exception set on failure.
 bool make_functions(const char* module_name, const char* class_name) noexcept;
-PyObject* function(Method id) noexcept;       // borrowed; valid after make_functions
-PyObject* original_code(Method id) noexcept;  // the code object it was made with
+PyObject* function(Method id) noexcept;     // borrowed; valid after make_functions
+PyObject* method_name(Method id) noexcept;  // the name, interned
+
+// Whether `candidate` is this module's own function for the method, its code unchanged: calling
+// its native body directly is then the same as calling it.
+bool is_own(PyObject* candidate, Method id) noexcept;
 
 // Lets calls of the function bind their arguments natively (fast_call.cpp).
 bool enable_fast_calls(PyObject* function, Method id) noexcept;
-
-// `self.<name>` found as attribute access finds it.  `ours` tells that the attribute is this
-// module's own function bound to `self`, unchanged: calling its native body directly is then
-// the same as calling the attribute.
-struct FoundMethod {
-  Ref callable;
-  bool ours = false;
-};
-FoundMethod find_method(PyObject* self, Name name, Method id) noexcept;
 
 }  // namespace mirvak::support

@@ -1,5 +1,7 @@
-// Interned strings, one per Name, kept for the life of the process.
+// Interned strings, one per Name, kept while the module lives.
 #include "support/names.hpp"
+
+#include "support/lifetime.hpp"
 
 namespace mirvak::names {
 namespace {
@@ -10,21 +12,21 @@ constexpr const char* kTexts[] = {
 #undef MIRVAK_NAME_TEXT
 };
 
-PyObject* g_strings[static_cast<int>(Name::count_)];
+support::Retained g_strings[static_cast<int>(Name::count_)];
 
 }  // namespace
 
 bool init() noexcept {
   for (int i = 0; i < static_cast<int>(Name::count_); ++i) {
-    if (g_strings[i] == nullptr &&
-        (g_strings[i] = PyUnicode_InternFromString(kTexts[i])) == nullptr)
-      return false;
+    if (g_strings[i]) continue;
+    g_strings[i].reset(PyUnicode_InternFromString(kTexts[i]));
+    if (!g_strings[i]) return false;
   }
   return true;
 }
 
 PyObject* get(Name n) noexcept {
-  return g_strings[static_cast<int>(n)];
+  return g_strings[static_cast<int>(n)].get();
 }
 
 }  // namespace mirvak::names

@@ -77,7 +77,7 @@ enum class Name {
 // Makes every name; false with an exception set on failure.
 bool init() noexcept;
 
-// The interned string; valid once init() has succeeded, for the life of the process.
+// The interned string; valid once init() has succeeded, while the module lives.
 PyObject* get(Name n) noexcept;
 
 }  // namespace mirvak::names

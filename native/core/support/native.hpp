@@ -12,6 +12,10 @@ namespace mirvak::support {
 
 PyObject* wrong_native_arity(Py_ssize_t expected, Py_ssize_t given) noexcept;
 
+// False with RuntimeError set once the module that made the bodies has been freed (a method
+// called while the runtime is being finalised).
+bool module_ready() noexcept;
+
 template <auto Body>
 struct Native;
 
@@ -22,6 +26,7 @@ struct Native<Body> {
 
   static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != arity) return wrong_native_arity(arity, nargs);
+    if (!module_ready()) return nullptr;
     return invoke(args, std::make_index_sequence<sizeof...(Args)>{});
   }
 

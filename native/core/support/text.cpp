@@ -1,9 +1,14 @@
-// Concatenation of message pieces in one pass.
+// Concatenation of message pieces.
 #include "support/text.hpp"
 
 #include "support/names.hpp"
 
 namespace mirvak::support {
+
+int is_str(PyObject* value) noexcept {
+  if (PyUnicode_Check(value)) return 1;
+  return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+}
 
 Ref concat(std::initializer_list<PyObject*> parts) noexcept {
   Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
@@ -15,6 +20,53 @@ Ref concat(std::initializer_list<PyObject*> parts) noexcept {
     PyTuple_SET_ITEM(tuple.get(), i++, part);
   }
   return Ref::steal(PyUnicode_Join(name(Name::empty), tuple.get()));
+}
+
+// Joins the pending exact strs into the total.
+bool Sum::flush() noexcept {
+  if (count_ == 0) return true;
+  Ref tuple = Ref::steal(PyTuple_New(count_));
+  if (!tuple) return false;
+  for (int i = 0; i < count_; ++i) PyTuple_SET_ITEM(tuple.get(), i, pending_[i].release());
+  count_ = 0;
+  Ref joined = Ref::steal(PyUnicode_Join(name(Name::empty), tuple.get()));
+  if (!joined) return false;
+  total_ = total_ ? Ref::steal(PyNumber_Add(total_.get(), joined.get())) : std::move(joined);
+  return static_cast<bool>(total_);
+}
+
+Sum& Sum::add(PyObject* part) noexcept {
+  if (failed_ || part == nullptr) {
+    failed_ = true;
+    return *this;
+  }
+  const bool plain = PyUnicode_CheckExact(part) && (!total_ || PyUnicode_CheckExact(total_.get()));
+  if (plain && count_ < kMaxPending) {
+    pending_[count_++] = Ref::borrow(part);
+    return *this;
+  }
+  if (!flush()) {
+    failed_ = true;
+    return *this;
+  }
+  // CAUTION: a str subclass's __add__ or __radd__ runs here.
+  total_ = total_ ? Ref::steal(PyNumber_Add(total_.get(), part)) : Ref::borrow(part);
+  failed_ = !total_;
+  return *this;
+}
+
+Sum& Sum::add_str_of(PyObject* value) noexcept {
+  if (failed_ || value == nullptr) {
+    failed_ = true;
+    return *this;
+  }
+  Ref text = Ref::steal(PyObject_Str(value));
+  return add(text.get());
+}
+
+Ref Sum::result() noexcept {
+  if (failed_ || !flush()) return Ref();
+  return total_ ? std::move(total_) : Ref::borrow(name(Name::empty));
 }
 
 }  // namespace mirvak::support

@@ -1,28 +1,61 @@
-// Building message texts from pieces: a fixed text made into a str once, and concatenation of
-// strs in one pass.
+// Building message texts: a fixed text made into a str once, and concatenation as Python's `+`
+// does it.
 #pragma once
 
 #include <initializer_list>
 
+#include "support/lifetime.hpp"
 #include "support/ref.hpp"
 
 namespace mirvak::support {
 
-// A fixed text, made into an interned str on first use and kept for the life of the process.
+// A fixed text, made into an interned str on first use and kept while the module lives.
 class StaticText {
  public:
-  constexpr explicit StaticText(const char* text) noexcept : text_(text) {}
-  PyObject* get() const noexcept {  // borrowed; nullptr with an exception set on failure
-    if (object_ == nullptr) object_ = PyUnicode_InternFromString(text_);
-    return object_;
+  explicit StaticText(const char* text) noexcept : text_(text) {}
+  PyObject* get() noexcept {  // borrowed; nullptr with an exception set on failure
+    if (!object_) object_.reset(PyUnicode_InternFromString(text_));
+    return object_.get();
   }
 
  private:
   const char* text_;
-  mutable PyObject* object_ = nullptr;
+  Retained object_;
 };
 
-// The strs, concatenated; every part must be a str.
+// `isinstance(value, str)`: 1, 0, or -1 with an exception set.  A str subclass counts, and so
+// does an object whose `__class__` claims str.  CAUTION: may run Python code (`__class__`).
+int is_str(PyObject* value) noexcept;
+
+// The strs, concatenated in one pass; every part must be an exact str.
 Ref concat(std::initializer_list<PyObject*> parts) noexcept;
+
+// `a + b + c ...` evaluated left to right as Python evaluates it.  Parts that are exact strs
+// are joined in one pass at the end (adding them runs no Python code, so deferring it is not
+// observable); any other part is added with the `+` operator at its turn, so a str subclass's
+// own `__add__`/`__radd__` runs exactly when Python would run it.
+class Sum {
+ public:
+  Sum() noexcept = default;
+  Sum(const Sum&) = delete;
+  Sum& operator=(const Sum&) = delete;
+  // Adds a part (borrowed); a null part records a failure already raised.
+  Sum& add(PyObject* part) noexcept;
+  // Adds `str(value)`.
+  Sum& add_str_of(PyObject* value) noexcept;
+  // False with an exception set once a step failed: later parts are then not evaluated.
+  bool ok() const noexcept { return !failed_; }
+  // The result; null with an exception set when any step failed.
+  Ref result() noexcept;
+
+ private:
+  bool flush() noexcept;
+
+  static constexpr int kMaxPending = 8;
+  Ref total_;  // the sum so far, once it is no longer a plain join of exact strs
+  Ref pending_[kMaxPending];
+  int count_ = 0;
+  bool failed_ = false;
+};
 
 }  // namespace mirvak::support

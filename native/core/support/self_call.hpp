@@ -1,0 +1,69 @@
+// Calling a method through the instance, `self.<method>(...)`, as a statement in the body would:
+// the attribute is found the way attribute access finds it (so an override on the instance, in
+// a subclass or on the class is used), without making a bound method.  When what is found is
+// this module's own unchanged function, its native body runs directly, counted as one level of
+// recursion as the call would be.
+#pragma once
+
+#include <initializer_list>
+
+#include "support/call_depth.hpp"
+#include "support/lifetime.hpp"
+#include "support/methods.hpp"
+#include "support/names.hpp"
+#include "support/ref.hpp"
+
+namespace mirvak::support {
+
+// What `self.<method>` is.
+struct Found {
+  enum class How {
+    own,       // our own unchanged function, found on the type: run the native body
+    function,  // another function found on the type: call it with self first
+    callable,  // anything else: the attribute's value, called as it is
+    failed,    // the lookup raised
+  };
+  How how = How::failed;
+  Ref target;  // the function or the value; empty for own and failed
+};
+
+// Looks `self.<method>` up.  CAUTION: may run arbitrary Python code (a descriptor's __get__,
+// __getattribute__, a key's __eq__ in the instance dictionary).
+Found find(PyObject* self, Method id) noexcept;
+
+// Calls what `find` found (not own).  `argv` is {free slot, self, the call's arguments...};
+// `kwnames` (a tuple naming the last arguments) or nullptr.
+// CAUTION: runs arbitrary Python code.
+Ref call_found(const Found& found, PyObject** argv, Py_ssize_t count, PyObject* kwnames) noexcept;
+
+// A tuple of keyword names, made on first use and kept while the module lives.
+class KeywordNames {
+ public:
+  KeywordNames(std::initializer_list<Name> keywords) noexcept;
+  PyObject* get() noexcept;  // borrowed; nullptr with an exception set on failure
+
+ private:
+  static constexpr int kMax = 4;
+  Name keywords_[kMax];
+  int count_ = 0;
+  Retained tuple_;
+};
+
+// `self.<method>(args...)`, by keyword when `keywords` is given, else positionally; `body`
+// runs for our own method with (self, args...).
+template <typename Body, typename... Args>
+Ref call_on_self(PyObject* self, Method id, KeywordNames* keywords, Body body,
+                 Args... args) noexcept {
+  Found found = find(self, id);
+  if (found.how == Found::How::own) {
+    CallDepth depth;
+    return depth ? Ref::steal(body(self, args...)) : Ref();
+  }
+  if (found.how == Found::How::failed) return Ref();
+  PyObject* kwnames = keywords ? keywords->get() : nullptr;
+  if (keywords && !kwnames) return Ref();
+  PyObject* argv[] = {nullptr, self, args...};
+  return call_found(found, argv, sizeof...(Args), kwnames);
+}
+
+}  // namespace mirvak::support

@@ -1,0 +1,230 @@
+"""Odd objects handed to the registry meet the same treatment as in the pure-Python reference:
+the same result or exception (type, text, context), the same calls into their own Python code
+in the same order and number, the same tree and the same debug records."""
+import re
+
+import pytest
+
+import mirvak.core.pluginmanager as native
+from helpers import A, B, load_reference
+
+reference = load_reference()
+journal = []
+
+
+class Shout(str):
+    """What `str()` of a Loud gives: a str subclass with its own `+` from the left."""
+
+    def __radd__(self, other):
+        journal.append(("radd", str(other)))
+        return Shout(str(other) + str.__str__(self) + "!")
+
+    def __add__(self, other):
+        journal.append(("add", str(other)))
+        return Shout(str.__str__(self) + str(other))
+
+
+class Loud:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        journal.append(("str", self.text))
+        return Shout(self.text)
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        return isinstance(other, Loud) and other.text == self.text
+
+
+class ClaimsStr:
+    """Passes isinstance(x, str) through its `__class__` alone."""
+
+    def __init__(self, text):
+        self.text = text
+
+    @property
+    def __class__(self):
+        journal.append(("__class__", self.text))
+        return str
+
+    def __eq__(self, other):
+        journal.append(("eq", self.text, str(other)))
+        return self.text == other
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __str__(self):
+        journal.append(("str", self.text))
+        return self.text
+
+    __repr__ = __str__
+
+    def islower(self):
+        journal.append(("islower", self.text))
+        return self.text.islower()
+
+    def isdigit(self):
+        journal.append(("isdigit", self.text))
+        return self.text.isdigit()
+
+    def __lt__(self, other):
+        return self.text < str(other)
+
+
+class Flipping(str):
+    """A str whose equality answers alternately, noting each question."""
+
+    def __new__(cls, text):
+        made = super().__new__(cls, text)
+        made.answers = 0
+        return made
+
+    def __eq__(self, other):
+        self.answers += 1
+        journal.append(("eq", str.__str__(self), str(other), self.answers))
+        return self.answers % 2 == 1
+
+    __hash__ = str.__hash__
+
+
+class Unprintable:
+    def __str__(self):
+        journal.append(("str", "unprintable"))
+        raise ValueError("no text")
+
+    def __lt__(self, other):
+        return NotImplemented
+
+    __gt__ = __lt__
+
+
+class Counting(dict):
+    def keys(self):
+        journal.append(("keys", len(self)))
+        return super().keys()
+
+
+class LoudMeta(type):
+    def __str__(cls):
+        journal.append(("str", "class"))
+        return Shout("<class>")
+
+
+ODD = {
+    "claims str": lambda text: ClaimsStr(text),
+    "claims str data": lambda text: ClaimsStr("data"),
+    "str gives subclass": lambda text: Loud(text),
+    "flipping eq": lambda text: Flipping(text),
+    "unprintable": lambda text: Unprintable(),
+}
+PLACES = {"os": "linux", "platform": "p1", "model": "m1", "os_flavor": "f1",
+          "chassis_type": "single_rp"}
+
+
+class Recorder:
+    def __init__(self):
+        self.records = []
+
+    def debug(self, text):
+        self.records.append(str(text))
+
+
+def run(module, action, missing=None):
+    """(outcome, journal, tree shape, records) of `action(manager)` on one implementation,
+    with the module global `missing` unbound meanwhile."""
+    journal.clear()
+    saved_log, module.log = module.log, Recorder()
+    manager = module.PluginManager()
+    for cls, place in ((A, dict(os="linux")), (B, dict(os="linux", platform="p1")),
+                       (A, dict(os="freebsd", chassis_type="dual_rp"))):
+        manager.register_plugin(cls, **place)
+    journal.clear()
+    recorder = module.log
+    saved_global = module.__dict__.pop(missing) if missing else None
+    try:
+        outcome = ("result", action(manager))
+    except Exception as error:  # noqa: BLE001 - the exception itself is compared
+        context = error.__context__
+        outcome = (type(error).__name__, str(error), type(context).__name__ if context else None)
+    finally:
+        if missing:
+            setattr(module, missing, saved_global)
+        records, module.log = recorder.records, saved_log
+    if isinstance(outcome[1], str):
+        outcome = (outcome[0], re.sub(r"0x[0-9a-f]+", "0x", outcome[1])) + outcome[2:]
+    return outcome, list(journal), shape(manager.plugins), records
+
+
+def shape(node):
+    if isinstance(node, dict):
+        return [(key if type(key) is str else type(key).__name__, shape(value))
+                for key, value in node.items()]
+    return node
+
+
+def same_in_both(action, missing=None):
+    assert run(native, action, missing) == run(reference, action, missing)
+
+
+def registry_call(operation, identifiers):
+    """The call `operation(**identifiers())`; the odd objects are made afresh for each run."""
+    def action(manager):
+        method = getattr(manager, operation)
+        given = identifiers()
+        return method(A, **given) if operation == "register_plugin" else method(**given)
+    return action
+
+
+@pytest.mark.parametrize("operation", ["register_plugin", "get_plugin", "unregister_plugin"])
+@pytest.mark.parametrize("os_name", ["linux", "freebsd", None])
+@pytest.mark.parametrize("place", list(PLACES))
+@pytest.mark.parametrize("kind", list(ODD))
+def test_odd_identifiers(kind, place, os_name, operation):
+    def identifiers():
+        given = dict(os=os_name, platform="p1", model=None, chassis_type="single_rp")
+        given[place] = ODD[kind](PLACES[place])
+        return given
+    same_in_both(registry_call(operation, identifiers))
+
+
+TREES = {
+    "flipping keys": lambda: {Flipping("a"): {"x": 1}, Flipping("b"): {Flipping("c"): 2}},
+    "flipping key last": lambda: {"a": {"x": 1}, Flipping("b"): 2},
+    "flipping key not last": lambda: {Flipping("a"): 1, "b": 2},
+    "claimed str keys": lambda: {ClaimsStr("a"): 1, ClaimsStr("b"): {ClaimsStr("c"): 3}},
+    "unsortable, one unprintable": lambda: {1: "x", "b": 2, Unprintable(): 3},
+    "counting nodes, sortable": lambda: Counting(a=Counting(b=1), c=2),
+    "counting nodes, mixed keys": lambda: Counting({1: Counting({"x": 1, 2: 3}), "b": 2}),
+    "leaf text from a subclass": lambda: {"a": Loud("leaf"), "b": {"c": Loud("deep")}},
+}
+
+
+@pytest.mark.parametrize("label", ["plugin", Shout("top")])
+@pytest.mark.parametrize("tree", list(TREES))
+def test_odd_trees_draw_alike(tree, label):
+    same_in_both(lambda manager: manager.print_tree(TREES[tree](), label))
+
+
+@pytest.mark.parametrize("missing", ["ConnectionInfraError", "log"])
+@pytest.mark.parametrize("action", [
+    registry_call("get_plugin", lambda: dict(os="linux", platform="p1", chassis_type=Loud("dual"))),
+    registry_call("get_plugin", lambda: dict(os=ClaimsStr("plan9"))),
+    registry_call("get_plugin", lambda: dict(os="freebsd", chassis_type=Loud("x"))),
+    registry_call("unregister_plugin", lambda: dict(os="linux", chassis_type=Loud("gone"))),
+    registry_call("register_plugin", lambda: dict(os="linux", model=Loud("m1"))),
+    lambda manager: manager.register_plugin(B, "linux"),
+], ids=["not found", "unknown os logged", "chassis refused", "nothing to remove",
+        "model without platform", "replacement logged"])
+def test_globals_are_looked_up_before_the_message_is_built(missing, action):
+    same_in_both(action, missing)
+
+
+def test_representation_label_is_built_with_plus():
+    def action(manager):
+        manager.__class__ = LoudMeta("Sub", (type(manager),), {})
+        return repr(manager)
+    same_in_both(action)
