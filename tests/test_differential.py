@@ -154,9 +154,13 @@ def run(module, action, missing=None):
         if missing:
             setattr(module, missing, saved_global)
         records, module.log = recorder.records, saved_log
-    if isinstance(outcome[1], str):
-        outcome = (outcome[0], re.sub(r"0x[0-9a-f]+", "0x", outcome[1])) + outcome[2:]
-    return outcome, list(journal), shape(manager.plugins), records
+    return anonymous(outcome), [anonymous(entry) for entry in journal], shape(manager.plugins), records
+
+
+def anonymous(entry):
+    """The entry with object addresses (which differ between the two managers) left out."""
+    return tuple(re.sub(r"0x[0-9a-f]+", "0x", part) if isinstance(part, str) else part
+                 for part in entry)
 
 
 def shape(node):
