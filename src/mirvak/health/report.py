@@ -479,7 +479,7 @@ class _DistributionIndex:
     interpreter has it, otherwise found among the installed distributions."""
 
     def __init__(self) -> None:
-        self._index: Optional[Dict[Tuple[str, str, str], Any]] = None
+        self._index: Optional[Dict[Tuple[Any, Any, Any], Any]] = None
 
     def find(self, point: Any) -> Tuple[Optional[str], Optional[str]]:
         dist = getattr(point, "dist", None)
