@@ -1,4 +1,5 @@
-// mirvak.core._pluginwalk: the built-in walk and its test-module filter, for the health report.
+// mirvak.core._pluginwalk: the built-in walk and its test-module filter, for the health report,
+// and a fast listing of a tree's records.
 //
 // A second module in the registry's shared object, with no state of its own: it works on the
 // registry module's globals, so the report walks with the very `os`, `pkgutil` and `importlib`
@@ -27,6 +28,13 @@ constexpr const char kFilterDoc[] =
     "is_plugin_module(name)\n--\n\n"
     "True when the built-in walk imports the module of that dotted name (it is no test "
     "module).";
+
+constexpr const char kRecordsDoc[] =
+    "records(tree, previous)\n--\n\n"
+    "(records, changed): records maps (place, chassis_type) to every plugin record of a\n"
+    "registry tree, a place being the tuple of identifiers leading to the node that holds\n"
+    "the record; changed lists the keys whose record is not the very object that previous\n"
+    "(an earlier listing) holds.";
 
 // The registry module of this interpreter has run: its globals are the ones bound, and the
 // interned names exist.
@@ -65,6 +73,14 @@ PyObject* filter(PyObject*, PyObject* module_name) noexcept {
   return wanted < 0 ? nullptr : PyBool_FromLong(wanted);
 }
 
+PyObject* records(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+  if (count != 2) {
+    PyErr_Format(PyExc_TypeError, "records() takes 2 arguments (%zd given)", count);
+    return nullptr;
+  }
+  return tree_records(args[0], args[1]);
+}
+
 int exec_companion(PyObject*) noexcept {
   return registry_loaded() ? 0 : -1;
 }
@@ -73,6 +89,8 @@ PyMethodDef g_functions[] = {
     {"walk_builtin_plugins", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)),
      METH_VARARGS | METH_KEYWORDS, kWalkDoc},
     {"is_plugin_module", filter, METH_O, kFilterDoc},
+    {"records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records)), METH_FASTCALL,
+     kRecordsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,4 +19,10 @@ bool walk_builtin_plugins(PyObject* importer, PyObject* onerror) noexcept;
 // The test-module filter: 1 for a name to import, 0 for one to skip, -1 with an exception set.
 int is_plugin_module(PyObject* module_name) noexcept;
 
+// Every plugin record of a tree of dicts: (records, changed), records mapping
+// (place, chassis_type) to the record, a place being the tuple of keys that leads to the node
+// holding it, and changed listing the keys whose record is not the very object that the dict
+// `previous` (an earlier listing) holds (records.cpp).  New reference.
+PyObject* tree_records(PyObject* tree, PyObject* previous) noexcept;
+
 }  // namespace mirvak::discovery

@@ -10,7 +10,6 @@ manager and arguments.
 """
 from __future__ import annotations
 
-import difflib
 from dataclasses import dataclass, field
 from typing import Any, Dict, Hashable, List, Optional, Tuple, Type
 
@@ -157,6 +156,8 @@ def _children(node: Any) -> Tuple[str, ...]:
 def _suggestions(member: Any, children: Tuple[str, ...]) -> Tuple[str, ...]:
     if not isinstance(member, str):
         return ()
+    import difflib  # only when an identifier had no node
+
     folded = member.casefold()
     same = [key for key in children if key != member and key.casefold() == folded]
     close = difflib.get_close_matches(member, children, n=3, cutoff=0.6)

@@ -17,7 +17,6 @@ place twice is seen once, with the record it left.
 from __future__ import annotations
 
 import sys
-import traceback as _traceback
 from dataclasses import dataclass, field
 from time import perf_counter
 from types import ModuleType, TracebackType
@@ -36,6 +35,7 @@ BEFORE_DISCOVERY = "before discovery"
 """The source of registrations that were in the manager when the report started."""
 
 OK, FAILED, DISABLED, ALREADY_IMPORTED = "ok", "failed", "disabled", "already imported"
+_PLUGINS_PREFIX = "mirvak.plugins."
 
 Place = Tuple[Hashable, ...]
 Key = Tuple[Place, Hashable]
@@ -96,6 +96,8 @@ class PluginError:
 
 
 def _format_traceback(error: BaseException) -> str:
+    import traceback as _traceback  # only when a plugin failed
+
     # The report's own frames say nothing about the plugin: start below them.
     tb: Optional[TracebackType] = error.__traceback__
     while tb is not None and tb.tb_frame.f_code.co_filename == __file__:
@@ -292,26 +294,11 @@ def _source_lines(source: PluginSource, tracebacks: bool) -> List[str]:
 # ---- attribution ---------------------------------------------------------------------------
 
 
-def _records(tree: Any) -> Dict[Key, Any]:
-    """Every plugin record of a tree by (place, chassis type), in tree order."""
-    found: Dict[Key, Any] = {}
-    seen: Set[int] = set()
-
-    def visit(node: Dict[Any, Any], place: Place) -> None:
-        if id(node) in seen:  # a tree that contains itself
-            return
-        seen.add(id(node))
-        for key, value in node.items():
-            if isinstance(key, str) and str.__eq__(key, "data"):
-                if isinstance(value, dict):
-                    for chassis_type, record in value.items():
-                        found[(place, chassis_type)] = record
-            elif isinstance(value, dict):
-                visit(value, place + (key,))
-
-    if isinstance(tree, dict):
-        visit(tree, ())
-    return found
+def _records(tree: Any, previous: Dict[Key, Any]) -> Tuple[Dict[Key, Any], List[Key]]:
+    """Every plugin record of a tree by (place, chassis type), in tree order, and the keys
+    whose record is not the very object in ``previous``."""
+    listing: Tuple[Dict[Key, Any], List[Key]] = _walk.companion().records(tree, previous)
+    return listing
 
 
 def _record_class(record: Any) -> Any:
@@ -323,7 +310,7 @@ class _Tracker:
 
     def __init__(self, manager: Any) -> None:
         self._manager = manager
-        self._last = _records(manager.plugins)
+        self._last = _records(manager.plugins, {})[0]
         self.history: Dict[Key, List[Claim]] = {
             key: [Claim(_record_class(record), BEFORE_DISCOVERY)]
             for key, record in self._last.items()}
@@ -331,11 +318,10 @@ class _Tracker:
         self.sources: Dict[int, Tuple[Any, str]] = {}
 
     def settle(self, label: str) -> Tuple[List[Registration], List[Tuple[Place, Hashable]]]:
-        now = _records(self._manager.plugins)
+        now, changed = _records(self._manager.plugins, self._last)
         made = []
-        for key, record in now.items():
-            if self._last.get(key) is record:
-                continue
+        for key in changed:
+            record = now[key]
             cls = _record_class(record)
             made.append(Registration(key[0], key[1], cls))
             claims = self.history.setdefault(key, [])
@@ -343,7 +329,9 @@ class _Tracker:
                 self.conflicts.append(key)
             claims.append(Claim(cls, label))
             self.sources[id(record)] = (record, label)
-        removed = [key for key in self._last if key not in now]
+        removed = []
+        if len(now) - len(changed) != len(self._last):  # some earlier key is gone
+            removed = [key for key in self._last if key not in now]
         for key in removed:  # a removed record was not replaced: a later one is no conflict
             self.history.pop(key, None)
         self._last = now
@@ -361,18 +349,22 @@ class _Tracker:
 # ---- the run --------------------------------------------------------------------------------
 
 
+def _newest_module() -> Optional[str]:
+    # sys.modules keeps insertion order: a module imported since is found after this one.
+    return next(reversed(sys.modules), None)
+
+
 class _Run:
     def __init__(self, manager: Any, registry: ModuleType) -> None:
         self.registry = registry
         self.tracker = _Tracker(manager)
         self.plugins: List[PluginSource] = []
-        self._modules = len(sys.modules)
-        self._known = set(sys.modules)
+        self._newest = _newest_module()
 
     def record(self, source: PluginSource) -> None:
         source.registrations, source.removed = self.tracker.settle(source.label)
         self.plugins.append(source)
-        self._modules, self._known = len(sys.modules), set(sys.modules)
+        self._newest = _newest_module()
 
     def run(self, source: PluginSource, load: Callable[[], object]) -> None:
         """Runs one source's import, isolated: an exception is recorded."""
@@ -386,15 +378,20 @@ class _Run:
         self.record(source)
 
     def settle_between(self) -> None:
-        """Registrations made between two sources, by modules the walk imported
-        on its own, go to a source of their own."""
-        if len(sys.modules) == self._modules:
+        """Registrations made between two sources, by packages the walk imported
+        on its own, go to a source of their own, named by the package."""
+        if _newest_module() == self._newest:
             return
-        new = [name for name in sys.modules if name not in self._known]
-        source = PluginSource("builtin", new[0] if new else "?", new[0] if new else "?",
-                              imported_by_walk=True)
+        new: List[str] = []
+        for name in reversed(sys.modules):
+            if name == self._newest:
+                break
+            new.insert(0, name)
+        module = next((n for n in new if n.startswith(_PLUGINS_PREFIX)),
+                      new[0] if new else _PLUGINS_PREFIX[:-1])
+        source = PluginSource("builtin", module, module, imported_by_walk=True)
         made, removed = self.tracker.settle(source.label)
-        self._modules, self._known = len(sys.modules), set(sys.modules)
+        self._newest = _newest_module()
         if made or removed:
             source.registrations, source.removed = made, removed
             self.plugins.append(source)
@@ -475,11 +472,13 @@ class _Run:
 
 
 class _DistributionIndex:
-    """The distribution that provides an entry point: ``ep.dist`` where the
-    interpreter has it, otherwise found among the installed distributions."""
+    """The distribution that provides an entry point, and its version: through
+    ``ep.dist`` where the interpreter has it, otherwise found among the
+    installed distributions.  Each distribution's metadata is read once."""
 
     def __init__(self) -> None:
         self._index: Optional[Dict[Tuple[Any, Any, Any], Any]] = None
+        self._names: Dict[int, Tuple[Any, Tuple[Optional[str], Optional[str]]]] = {}
 
     def find(self, point: Any) -> Tuple[Optional[str], Optional[str]]:
         dist = getattr(point, "dist", None)
@@ -487,8 +486,16 @@ class _DistributionIndex:
             dist = self._lookup(point)
         if dist is None:
             return None, None
+        known = self._names.get(id(dist))
+        if known is None:
+            known = self._names[id(dist)] = (dist, self._read(dist))
+        return known[1]
+
+    @staticmethod
+    def _read(dist: Any) -> Tuple[Optional[str], Optional[str]]:
         try:
-            return str(dist.metadata["Name"]), str(dist.version)
+            metadata = dist.metadata
+            return str(metadata["Name"]), str(metadata["Version"])
         except Exception:  # unreadable metadata: the report still goes on
             return None, None
 
