@@ -88,6 +88,8 @@ BROKEN = {
     "alpha/tests/test_x.py": "raise RuntimeError('never imported')\n",
     "b.py": registering("pb", "raise ValueError('bad b')\n"),
     "c.py": registering("pc"),
+    "d.py": "from mirvak.manager import plugin_manager\n"
+            "plugin_manager.unregister_plugin(os='linux', platform='pa')\n",
     "pkg/__init__.py": "raise ImportError('no pkg')\n",
     "pkg/inner.py": registering("never"),
     "tests/__init__.py": "raise ValueError('bad tests package')\n",
@@ -101,7 +103,8 @@ from mirvak.health import discovery_report
 from mirvak.core.pluginmanager import PluginManager
 report = discovery_report(external=False)
 print(json.dumps([[p.module[len("mirvak.plugins."):], p.status, p.error and str(p.error),
-                   p.imported_by_walk, [r.place[1] for r in p.registrations]]
+                   p.imported_by_walk, [r.place[1] for r in p.registrations]
+                   + ["-" + place[1] for place, _ in p.removed]]
                   for p in report.plugins]))
 try:
     PluginManager.discover_builtin_plugins()
@@ -121,6 +124,7 @@ def test_report_goes_on_past_broken_builtin_plugins(host_package):
         ["alpha", "ok", None, False, []],
         ["b", "failed", "ValueError: bad b", False, ["pb"]],
         ["c", "ok", None, False, ["pc"]],
+        ["d", "ok", None, False, ["-pa"]],
         ["pkg", "failed", "ImportError: no pkg", False, []],
         ["tests", "failed", "ValueError: bad tests package", True, []],
         ["zeta", "ok", None, False, []],
