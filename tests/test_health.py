@@ -135,21 +135,21 @@ def warnings(report, failed=True, flagged=True, conflicts=True):
     first, last = sorted(["one", "two"], key=order.index)
     lines = sorted(WARN_FAILED, key=lambda line: order.index(line.split()[2])) if failed else []
     lines += WARN_FLAGGED if flagged else []
-    lines += [f"linux/p5 [single_rp]: health_{last}.hooks.{last.title()}Connection from "
+    lines += [f"conflict at linux/p5 [single_rp]: health_{last}.hooks.{last.title()}Connection from "
               f"{LABEL[last]} replaced health_{first}.hooks.{first.title()}Connection from "
               f"{LABEL[first]}"] if conflicts else []
     return ["plugin " + line if line.startswith("entry") else line for line in lines]
 
 
 @pytest.mark.parametrize("args, env, disabled, status, last_line", [
-    ([], OFF, {"off"}, 1, "check failed: 2 failed"),
+    ([], OFF, {"off"}, 1, "check failed: 2 failed plugins"),
     (["--disable", "raises", "--disable", "Health_Missing"], OFF, {"off", "raises", "missing"},
      0, "check passed"),
     (["--strict", "--disable", "raises", "--disable", "health-missing"], OFF,
-     {"off", "raises", "missing"}, 1, "check failed: 1 conflicts, 1 flagged entry points"),
+     {"off", "raises", "missing"}, 1, "check failed: 1 conflict, 1 flagged entry point"),
     (["--strict", "--disable", "raises"], {"MIRVAK_DISABLE_PLUGINS": "func,two,,health-missing"},
      {"raises", "missing", "func", "two"}, 0, "check passed"),
-    (["--traceback"], OFF, {"off"}, 1, "check failed: 2 failed"),
+    (["--traceback"], OFF, {"off"}, 1, "check failed: 2 failed plugins"),
 ])
 def test_check_text_and_exit_status(site, report, args, env, disabled, status, last_line):
     res = run_cli("check", *args, pythonpath=site, env=env)

@@ -236,16 +236,17 @@ def _explain(args: argparse.Namespace, out: TextIO) -> None:
 
 def _cmd_check(args: argparse.Namespace, out: TextIO) -> None:
     from mirvak.health import discovery_report
+    from mirvak.health.report import counted
 
     report = discovery_report(builtin=not args.no_builtin, external=not args.no_external,
                               disable=args.disable)
     problems: List[str] = []
     if report.failed:
-        problems.append("%d failed" % len(report.failed))
+        problems.append(counted(len(report.failed), "failed plugin"))
     if args.strict and report.conflicts:
-        problems.append("%d conflicts" % len(report.conflicts))
+        problems.append(counted(len(report.conflicts), "conflict"))
     if args.strict and report.flagged:
-        problems.append("%d flagged entry points" % len(report.flagged))
+        problems.append(counted(len(report.flagged), "flagged entry point"))
     if args.json:
         data = report.to_json()
         data["ok"] = not problems

@@ -16,6 +16,7 @@ place twice is seen once, with the record it left.
 """
 from __future__ import annotations
 
+import os
 import sys
 from dataclasses import dataclass, field
 from time import perf_counter
@@ -96,11 +97,17 @@ class PluginError:
 
 
 def _format_traceback(error: BaseException) -> str:
+    import importlib
+    import pkgutil
     import traceback as _traceback  # only when a plugin failed
 
-    # The report's own frames say nothing about the plugin: start below them.
+    # The frames of the report and of the import machinery that lead to the plugin's own say
+    # nothing about it: the traceback starts at the first frame of the plugin's code.
+    machinery = (__file__, os.path.dirname(importlib.__file__) + os.sep, pkgutil.__file__,
+                 "<frozen importlib.")
     tb: Optional[TracebackType] = error.__traceback__
-    while tb is not None and tb.tb_frame.f_code.co_filename == __file__:
+    while tb is not None and tb.tb_next is not None and \
+            tb.tb_frame.f_code.co_filename.startswith(machinery):
         tb = tb.tb_next
     return "".join(_traceback.format_exception(type(error), error, tb))
 
@@ -230,7 +237,7 @@ class DiscoveryReport:
         """One line for each failed source, flagged entry point and conflict."""
         lines = [_failure_text(source) for source in self.failed]
         lines += [_flagged_text(source) for source in self.flagged]
-        lines += [str(conflict) for conflict in self.conflicts]
+        lines += ["conflict at " + str(conflict) for conflict in self.conflicts]
         return lines
 
     def to_json(self) -> Dict[str, Any]:
@@ -257,9 +264,15 @@ class DiscoveryReport:
     def _summary(self) -> str:
         counts = [(sum(s.status == status for s in self.plugins), status)
                   for status in (OK, FAILED, DISABLED, ALREADY_IMPORTED)]
-        return "%d plugin sources: %s; %d conflicts; %d flagged entry points" % (
-            len(self.plugins), ", ".join("%d %s" % pair for pair in counts),
-            len(self.conflicts), len(self.flagged))
+        return "%s: %s; %s; %s" % (
+            counted(len(self.plugins), "plugin source"), ", ".join("%d %s" % c for c in counts),
+            counted(len(self.conflicts), "conflict"),
+            counted(len(self.flagged), "flagged entry point"))
+
+
+def counted(number: int, noun: str) -> str:
+    """``1 conflict``, ``2 conflicts``."""
+    return "%d %s%s" % (number, noun, "" if number == 1 else "s")
 
 
 def _failure_text(source: PluginSource) -> str:
@@ -285,7 +298,7 @@ def _source_lines(source: PluginSource, tracebacks: bool) -> List[str]:
         if tracebacks:
             lines += [indent + line for line in source.error.traceback.rstrip("\n").split("\n")]
     if source.flagged:
-        lines.append(indent + "flagged: %s was not called" % source.attribute)
+        lines.append(indent + "flagged: names %s, which discovery never calls" % source.attribute)
     lines += [indent + "registered " + str(r) for r in source.registrations]
     lines += [indent + "removed %s [%s]" % (place_text(p), c) for p, c in source.removed]
     return lines
