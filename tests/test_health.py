@@ -129,16 +129,15 @@ WARN_FLAGGED = [LABEL["func"] + " names an attribute: its module health_func.hoo
                                 "imported, register was not called"]
 
 
-def warnings(report, failed=True, flagged=True, conflicts=True):
+def warnings(report):
     """The warning lines expected, in the report's order: failures, flagged, conflicts."""
-    by_name, order = external(report)
+    order = external(report)[1]
     first, last = sorted(["one", "two"], key=order.index)
-    lines = sorted(WARN_FAILED, key=lambda line: order.index(line.split()[2])) if failed else []
-    lines += WARN_FLAGGED if flagged else []
-    lines += [f"conflict at linux/p5 [single_rp]: health_{last}.hooks.{last.title()}Connection from "
-              f"{LABEL[last]} replaced health_{first}.hooks.{first.title()}Connection from "
-              f"{LABEL[first]}"] if conflicts else []
-    return ["plugin " + line if line.startswith("entry") else line for line in lines]
+    lines = sorted(WARN_FAILED, key=lambda line: order.index(line.split()[2])) + WARN_FLAGGED
+    lines = ["plugin " + line for line in lines]
+    return lines + [f"conflict at linux/p5 [single_rp]: health_{last}.hooks.{last.title()}"
+                    f"Connection from {LABEL[last]} replaced health_{first}.hooks."
+                    f"{first.title()}Connection from {LABEL[first]}"]
 
 
 @pytest.mark.parametrize("args, env, disabled, status, last_line", [

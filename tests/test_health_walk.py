@@ -9,8 +9,9 @@ import pytest
 
 import mirvak
 from conftest import EXTENSION, run_python
-from mirvak.core import pluginmanager as pm
-from mirvak.health import _walk
+from helpers import A, B, C
+from mirvak.core import pluginmanager as pm_module
+from mirvak.health import _walk, discovery_report
 
 PACKAGE = os.path.dirname(os.path.abspath(mirvak.__file__))
 NAMES = [
@@ -37,9 +38,9 @@ class Recorder:
 @pytest.mark.parametrize("onerror", [None, print])
 def test_companion_walks_with_the_class_globals_and_filter(monkeypatch, onerror):
     walker, importlib = Recorder([(None, name, False) for name in NAMES]), Recorder()
-    monkeypatch.setattr(pm, "pkgutil", walker)
-    monkeypatch.setattr(pm, "importlib", importlib)
-    pm.PluginManager.discover_builtin_plugins()
+    monkeypatch.setattr(pm_module, "pkgutil", walker)
+    monkeypatch.setattr(pm_module, "importlib", importlib)
+    pm_module.PluginManager.discover_builtin_plugins()
     by_class, class_walk = list(importlib.calls), walker.calls.pop()
     asked = []
     _walk.walk_builtin_plugins(asked.append, onerror)
@@ -132,3 +133,31 @@ def test_report_goes_on_past_broken_builtin_plugins(host_package):
     ]
     # The class's own discovery stops at the first failure, as it always did.
     assert out[1] == "ValueError: bad b"
+
+
+def test_report_attributes_each_registration_to_its_source(monkeypatch, pm):
+    def plan(name):
+        step = {"x": lambda: pm.register_plugin(B, os="linux"),
+                "y": lambda: 1 / 0,
+                "z": lambda: (pm.register_plugin(C, os="linux"),
+                              pm.unregister_plugin(os="freebsd"))}[name.rsplit(".", 1)[1]]
+        step()
+
+    pm.register_plugin(A, os="linux")
+    pm.register_plugin(A, os="freebsd")
+    importer = Recorder()
+    importer.import_module = plan
+    monkeypatch.setattr(pm_module, "pkgutil", Recorder(
+        [(None, "mirvak.plugins." + name, False) for name in "xyz"]))
+    monkeypatch.setattr(pm_module, "importlib", importer)
+    report = discovery_report(pm, external=False)
+    assert [(p.module, p.status, str(p.error), [str(r) for r in p.registrations], p.removed)
+            for p in report.plugins] == [
+        ("mirvak.plugins.x", "ok", "None", ["linux [single_rp]: helpers.B"], []),
+        ("mirvak.plugins.y", "failed", "ZeroDivisionError: division by zero", [], []),
+        ("mirvak.plugins.z", "ok", "None", ["linux [single_rp]: helpers.C"],
+         [(("freebsd",), "single_rp")])]
+    assert [str(c) for c in report.conflicts] == [
+        "linux [single_rp]: helpers.C from mirvak.plugins.z replaced helpers.A from before "
+        "discovery, then helpers.B from mirvak.plugins.x"]
+    assert report.source_of(pm.plugins["linux"]["data"]["single_rp"]) == "mirvak.plugins.z"
