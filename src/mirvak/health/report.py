@@ -453,7 +453,10 @@ class _Run:
             return
         owners = _DistributionIndex()
         for point in points:
-            self._load_entry_point(point, owners, disabled)
+            try:
+                self._load_entry_point(point, owners, disabled)
+            except Exception as error:  # an entry point whose name or module cannot be read
+                self.failed(PluginSource("external", "?", repr(point)), error)
 
     def _select(self) -> List[Any]:
         # As the class selects: entry_points(group=...), or on TypeError (3.9) the mapping.
@@ -508,9 +511,10 @@ class _DistributionIndex:
     def _read(dist: Any) -> Tuple[Optional[str], Optional[str]]:
         try:
             metadata = dist.metadata
-            return str(metadata["Name"]), str(metadata["Version"])
+            name, version = metadata["Name"], metadata["Version"]
         except Exception:  # unreadable metadata: the report still goes on
             return None, None
+        return (None if name is None else str(name)), (None if version is None else str(version))
 
     def _lookup(self, point: Any) -> Any:
         if self._index is None:
