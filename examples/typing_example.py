@@ -4,6 +4,7 @@ from typing import Any, Dict
 
 from mirvak.core.errors import ConnectionInfraError
 from mirvak.core.pluginmanager import ENTRYPOINT_GROUP, PluginManager
+from mirvak.health import LookupExplanation, discovery_report, explain_lookup
 from mirvak.manager import plugin_manager
 
 
@@ -49,6 +50,10 @@ def main() -> None:
     PluginManager.discover_builtin_plugins()
     print(ENTRYPOINT_GROUP, len(plugin_manager.plugins) > 0)
     print(repr(manager).splitlines()[0])
+    report = discovery_report(external=False)  # modules imported above: nothing runs again
+    print("failed plugins:", [source.label for source in report.failed])
+    explained: LookupExplanation = explain_lookup(os="linux", platform="p7", manager=manager)
+    print("fell back:", explained.fell_back, explained.result is ShellConnection)
 
 
 if __name__ == "__main__":

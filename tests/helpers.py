@@ -1,8 +1,13 @@
 """Helpers shared by the test modules: connection classes, their records, error texts,
 installed distributions and the pure-Python reference."""
+import base64
+import hashlib
 import importlib.util
 import inspect
 import os
+import subprocess
+import sys
+import zipfile
 
 import pytest
 
@@ -57,6 +62,53 @@ def dist_files(name, groups):
     info = f"{name}-1.0.dist-info/"
     return {info + "METADATA": f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n",
             info + "entry_points.txt": "\n".join(lines) + "\n"}
+
+
+def build_wheel(directory, name, entry_points, files):
+    """Builds the wheel of distribution `name` 1.0 into directory: its package files
+    {path: text} and its entry points [(name, value), ...] in group mirvak.plugins."""
+    stem = name.replace("-", "_")
+    info = f"{stem}-1.0.dist-info/"
+    contents = dict(files)
+    contents[info + "METADATA"] = f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"
+    contents[info + "WHEEL"] = ("Wheel-Version: 1.0\nGenerator: mirvak-tests\n"
+                                "Root-Is-Purelib: true\nTag: py3-none-any\n")
+    contents[info + "entry_points.txt"] = "[mirvak.plugins]\n" + "".join(
+        f"{entry} = {value}\n" for entry, value in entry_points)
+    record = []
+    for path, text in contents.items():
+        digest = base64.urlsafe_b64encode(hashlib.sha256(text.encode()).digest()).rstrip(b"=")
+        record.append(f"{path},sha256={digest.decode()},{len(text.encode())}")
+    contents[info + "RECORD"] = "\n".join(record + [info + "RECORD,,"]) + "\n"
+    wheel = os.path.join(str(directory), f"{stem}-1.0-py3-none-any.whl")
+    with zipfile.ZipFile(wheel, "w") as archive:
+        for path, text in contents.items():
+            archive.writestr(path, text)
+    return wheel
+
+
+def pip_install(target, *requirements):
+    """Installs with pip, without dependencies, into the directory target."""
+    res = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-deps",
+                          "--target", str(target), *map(str, requirements)],
+                         capture_output=True, text=True, timeout=300)
+    assert res.returncode == 0, res.stderr
+    return target
+
+
+def run_cli(*args, pythonpath=None, env=None):
+    """``python -m mirvak ARGS`` in a fresh interpreter, pythonpath first on its path; the
+    environment has no MIRVAK_DISABLE_PLUGINS unless env sets it."""
+    environment = dict(os.environ)
+    environment.pop("MIRVAK_DISABLE_PLUGINS", None)
+    if pythonpath:
+        environment["PYTHONPATH"] = os.pathsep.join(
+            [str(pythonpath)]
+            + ([environment["PYTHONPATH"]] if environment.get("PYTHONPATH") else []))
+    environment.update(env or {})
+    return subprocess.run([sys.executable, "-m", "mirvak", *args], capture_output=True,
+                          text=True, env=environment, cwd=os.path.join(REPO, "tests"),
+                          timeout=120)
 
 
 # Subprocess prelude: every message of the "mirvak" logger, DEBUG included, lands in `records`.

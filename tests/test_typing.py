@@ -49,13 +49,16 @@ def test_example_passes_mypy_strict_and_misuse_is_rejected(tmp_path):
     # The misuse proves that mypy reads the stub rather than treating the module as Any.
     bad = tmp_path / "bad.py"
     bad.write_text("from mirvak.core.pluginmanager import PluginManager\n"
-                   "PluginManager().get_plugin(os=1)\n")
+                   "PluginManager().get_plugin(os=1)\n"
+                   "PluginManager().plugins = {}\n")
     res = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull,
                           EXAMPLE, str(bad)], capture_output=True, text=True, timeout=300,
                          cwd=str(tmp_path))
     errors = [line for line in res.stdout.splitlines() if ": error:" in line]
-    assert res.returncode == 1 and len(errors) == 1, res.stdout + res.stderr
-    assert errors[0].startswith("bad.py:") and 'Argument "os" to "get_plugin"' in errors[0]
+    assert res.returncode == 1 and len(errors) == 2, res.stdout + res.stderr
+    assert errors[0].startswith("bad.py:2:") and 'Argument "os" to "get_plugin"' in errors[0]
+    assert errors[1].startswith("bad.py:3:") and '"plugins"' in errors[1] and "read-only" in \
+        errors[1]
 
 
 def test_example_runs():

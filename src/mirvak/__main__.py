@@ -4,4 +4,4 @@ import sys
 from mirvak.cli import main
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(prog="python -m mirvak"))

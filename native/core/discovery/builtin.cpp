@@ -1,5 +1,5 @@
 // Built-in plugin discovery: import every module of the built-in plugins package, at any
-// depth, except test modules.
+// depth, except test modules.  The one walk and filter, also behind the companion module.
 #include "discovery/discovery.hpp"
 #include "host/host.hpp"
 #include "support/handler.hpp"
@@ -62,8 +62,49 @@ Ref unpack_name(PyObject* entry) {
   return std::move(values[1]);
 }
 
-// The three substring filters, in their order: 1 to import, 0 to skip, -1 on error.
-int passes_filters(PyObject* module_name) {
+// `importlib.import_module(name)` through the current global, or the caller's importer.
+// CAUTION: runs arbitrary Python code.
+bool import_plugin(PyObject* importer, PyObject* module_name) {
+  if (importer != nullptr)
+    return static_cast<bool>(Ref::steal(PyObject_CallOneArg(importer, module_name)));
+  Ref importlib = host::global(Name::importlib);
+  Ref module = importlib ? Ref::steal(PyObject_CallMethodOneArg(
+                               importlib.get(), name(Name::import_module), module_name))
+                         : Ref();
+  return static_cast<bool>(module);
+}
+
+// `pkgutil.walk_packages(plugins_path, mirvak_name + ".")`, evaluated in that order, with
+// `onerror=onerror` added only when there is one.
+Ref walk_packages(PyObject* plugins_path, PyObject* package_name, PyObject* onerror) {
+  Ref pkgutil = host::global(Name::pkgutil);
+  Ref walker =
+      pkgutil ? Ref::steal(PyObject_GetAttr(pkgutil.get(), name(Name::walk_packages))) : Ref();
+  Ref dot = walker ? Ref::steal(PyUnicode_FromString(".")) : Ref();
+  Ref prefix = dot ? Ref::steal(PyNumber_Add(package_name, dot.get())) : Ref();
+  if (!prefix) return Ref();
+  PyObject* args[] = {plugins_path, prefix.get(), onerror};
+  if (onerror == nullptr) return Ref::steal(PyObject_Vectorcall(walker.get(), args, 2, nullptr));
+  Ref keyword = Ref::steal(PyUnicode_InternFromString("onerror"));
+  Ref kwnames = keyword ? Ref::steal(PyTuple_Pack(1, keyword.get())) : Ref();
+  return kwnames ? Ref::steal(PyObject_Vectorcall(walker.get(), args, 2, kwnames.get())) : Ref();
+}
+
+bool walk(PyObject* plugins_path, PyObject* package_name, PyObject* importer, PyObject* onerror) {
+  Ref entries = walk_packages(plugins_path, package_name, onerror);
+  Ref iterator = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
+  if (!iterator) return false;
+  while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref module_name = unpack_name(entry.get());
+    int wanted = module_name ? is_plugin_module(module_name.get()) : -1;
+    if (wanted < 0 || (wanted && !import_plugin(importer, module_name.get()))) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+}  // namespace
+
+int is_plugin_module(PyObject* module_name) noexcept {
   int found = PySequence_Contains(module_name, name(Name::plugins_part));
   if (found <= 0) return found;
   found = PySequence_Contains(module_name, name(Name::tests_part));
@@ -74,40 +115,14 @@ int passes_filters(PyObject* module_name) {
   return ending < 0 ? -1 : !ending;
 }
 
-bool import_plugin(PyObject* module_name) {
-  Ref importlib = host::global(Name::importlib);
-  Ref module = importlib ? Ref::steal(PyObject_CallMethodOneArg(
-                               importlib.get(), name(Name::import_module), module_name))
-                         : Ref();
-  return static_cast<bool>(module);
+bool walk_builtin_plugins(PyObject* importer, PyObject* onerror) noexcept {
+  Ref plugins_path, package_name;
+  return locate_package(&plugins_path, &package_name) &&
+         walk(plugins_path.get(), package_name.get(), importer, onerror);
 }
-
-// `pkgutil.walk_packages(plugins_path, mirvak_name + ".")`, evaluated in that order.
-bool walk(PyObject* plugins_path, PyObject* package_name) {
-  Ref pkgutil = host::global(Name::pkgutil);
-  Ref walker =
-      pkgutil ? Ref::steal(PyObject_GetAttr(pkgutil.get(), name(Name::walk_packages))) : Ref();
-  Ref dot = walker ? Ref::steal(PyUnicode_FromString(".")) : Ref();
-  Ref prefix = dot ? Ref::steal(PyNumber_Add(package_name, dot.get())) : Ref();
-  PyObject* args[] = {plugins_path, prefix.get()};
-  Ref entries = prefix ? Ref::steal(PyObject_Vectorcall(walker.get(), args, 2, nullptr)) : Ref();
-  Ref iterator = entries ? Ref::steal(PyObject_GetIter(entries.get())) : Ref();
-  if (!iterator) return false;
-  while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref module_name = unpack_name(entry.get());
-    int wanted = module_name ? passes_filters(module_name.get()) : -1;
-    if (wanted < 0 || (wanted && !import_plugin(module_name.get()))) return false;
-  }
-  return !PyErr_Occurred();
-}
-
-}  // namespace
 
 PyObject* discover_builtin_plugins() noexcept {
-  Ref plugins_path, package_name;
-  if (!locate_package(&plugins_path, &package_name) ||
-      !walk(plugins_path.get(), package_name.get()))
-    return nullptr;
+  if (!walk_builtin_plugins(nullptr, nullptr)) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -5,7 +5,7 @@ import pkgutil as pkgutil
 from importlib.metadata import entry_points as entry_points
 from inspect import getfile as getfile
 from logging import Logger
-from typing import Any, NoReturn
+from typing import Any
 
 from mirvak.plugins import supported_chassis as supported_chassis
 from mirvak.plugins import supported_os as supported_os
@@ -24,9 +24,8 @@ class PluginManager:
     supported_os: list[str]
     def __init__(self) -> None: ...
     @property
-    def plugins(self) -> dict[str, Any]: ...
-    @plugins.setter
-    def plugins(self, value: object) -> NoReturn: ...
+    def plugins(self) -> dict[str, Any]:
+        """The live registry tree; read-only (assigning raises ``Exception``)."""
     def validate_model(self, os: str | None, platform: str | None, model: str | None) -> None: ...
     def validate_platform(self, os: str | None, platform: str | None) -> None: ...
     def validate_os(self, os: str | None) -> None: ...

@@ -1,0 +1,87 @@
+// Every plugin record of a registry tree by place and chassis type: the health report takes
+// one such snapshot after each plugin source, so it has to be cheap.
+#include "discovery/discovery.hpp"
+#include "support/compat.hpp"
+#include "support/ref.hpp"
+
+namespace mirvak::discovery {
+namespace {
+
+bool is_data_key(PyObject* key) {
+  return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "data") == 0;
+}
+
+struct Listing {
+  PyObject* records;   // (place, chassis_type) -> record
+  PyObject* previous;  // the same, from an earlier listing
+  PyObject* changed;   // keys whose record is not the very object that `previous` holds
+};
+
+// CAUTION: hashing a key may run arbitrary Python code
+bool add(const Listing& listing, PyObject* key, PyObject* record) {
+  PyObject* before = PyDict_GetItemWithError(listing.previous, key);
+  if (before == nullptr && PyErr_Occurred()) return false;
+  if (before != record && PyList_Append(listing.changed, key) < 0) return false;
+  return PyDict_SetItem(listing.records, key, record) == 0;
+}
+
+bool collect_data(PyObject* place, PyObject* data, const Listing& listing) {
+  Ref held = Ref::borrow(data);
+  Py_ssize_t position = 0;
+  PyObject *chassis_type, *record;
+  while (PyDict_Next(held.get(), &position, &chassis_type, &record)) {
+    Ref held_record = Ref::borrow(record);
+    Ref key = Ref::steal(PyTuple_Pack(2, place, chassis_type));
+    if (!key || !add(listing, key.get(), held_record.get())) return false;
+  }
+  return true;
+}
+
+Ref extended(PyObject* place, PyObject* member) {
+  const Py_ssize_t size = PyTuple_GET_SIZE(place);
+  Ref longer = Ref::steal(PyTuple_New(size + 1));
+  if (!longer) return Ref();
+  for (Py_ssize_t i = 0; i < size; ++i)
+    PyTuple_SET_ITEM(longer.get(), i, Py_NewRef(PyTuple_GET_ITEM(place, i)));
+  PyTuple_SET_ITEM(longer.get(), size, Py_NewRef(member));
+  return longer;
+}
+
+bool collect(PyObject* place, PyObject* node, const Listing& listing) {
+  if (Py_EnterRecursiveCall(" while listing the records of a registry tree")) return false;
+  Ref held = Ref::borrow(node);
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  bool ok = true;
+  while (ok && PyDict_Next(held.get(), &position, &key, &value)) {
+    if (!PyDict_Check(value)) continue;
+    Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+    if (is_data_key(key)) {
+      ok = collect_data(place, value, listing);
+    } else {
+      Ref child = extended(place, key);
+      ok = child && collect(child.get(), held_value.get(), listing);
+    }
+  }
+  Py_LeaveRecursiveCall();
+  return ok;
+}
+
+}  // namespace
+
+PyObject* tree_records(PyObject* tree, PyObject* previous) noexcept {
+  if (!PyDict_Check(previous)) {
+    PyErr_SetString(PyExc_TypeError, "records: previous must be a dict");
+    return nullptr;
+  }
+  Ref records = Ref::steal(PyDict_New());
+  Ref changed = Ref::steal(PyList_New(0));
+  Ref root = Ref::steal(PyTuple_New(0));
+  if (!records || !changed || !root) return nullptr;
+  Ref held_previous = Ref::borrow(previous);
+  const Listing listing{records.get(), held_previous.get(), changed.get()};
+  if (PyDict_Check(tree) && !collect(root.get(), tree, listing)) return nullptr;
+  return PyTuple_Pack(2, records.get(), changed.get());
+}
+
+}  // namespace mirvak::discovery
