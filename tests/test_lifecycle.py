@@ -151,7 +151,19 @@ def embedding_program(tmp_path_factory):
     return str(folder / "embed")
 
 
+def rounds(program, code):
+    environment = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(mirvak.__file__)))
+    result = subprocess.run([program, code], capture_output=True, text=True, env=environment,
+                            timeout=120)
+    return result.stdout.split("\n")[:3], result.stdout + result.stderr
+
+
 def test_module_works_again_after_the_runtime_is_initialised_again(embedding_program):
+    # Some interpreters cannot import the standard library's C modules a second time (3.12.1's
+    # _datetime, which importlib.metadata needs, crashes): nothing to test there.
+    if rounds(embedding_program, "import importlib.metadata")[0][1:] != ["round 1 ok",
+                                                                         "round 2 ok"]:
+        pytest.skip("this interpreter cannot import importlib.metadata after a restart")
     code = textwrap.dedent("""
         import mirvak.core.pluginmanager as module
         from mirvak.core.errors import ConnectionInfraError as Plugin
@@ -161,11 +173,8 @@ def test_module_works_again_after_the_runtime_is_initialised_again(embedding_pro
         assert manager.get_plugin("linux", "p9") is Plugin
         assert repr(manager).startswith("plugins (<class 'mirvak.core.pluginmanager.")
         """)
-    environment = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(mirvak.__file__)))
-    result = subprocess.run([embedding_program, code], capture_output=True, text=True,
-                            env=environment, timeout=120)
-    assert result.stdout.split("\n")[:3] == ["round 0 ok", "round 1 ok", "round 2 ok"], (
-        result.stdout + result.stderr)
+    lines, output = rounds(embedding_program, code)
+    assert lines == ["round 0 ok", "round 1 ok", "round 2 ok"], output
 
 
 def test_debug_records_name_the_module_or_the_caller(debug_log):

@@ -41,19 +41,22 @@ PyObject* raise_not_found(const LevelPath& path, PyObject* chassis_type) {
 Ref descend(PyObject* self, const LevelPath& path) {
   Ref node = root(self);
   for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
-    int present = has_key(node.get(), path[i]);
+    Ref child;
+    const int present = has_key(node.get(), path[i], &child);
     if (present < 0) return Ref();
-    if (present) node = item(node.get(), path[i]);
+    if (present) node = item_after(node.get(), path[i], std::move(child));
   }
   return node;
 }
 
-// `"data" in node.keys() and chassis_type in node["data"].keys()`
-int holds_record(PyObject* node, PyObject* chassis_type) {
-  int has_data = has_key(node, Name::data);
-  if (has_data <= 0) return has_data;
-  Ref data = item(node, Name::data);
-  return data ? has_key(data.get(), chassis_type) : -1;
+// `root["data"][chassis_type]["cls"]` once `"data" in root.keys() and chassis_type in
+// root["data"].keys()` held; the lookups of the test are reused when they ran no Python code.
+Ref registered_class(PyObject* node, PyObject* chassis_type, Ref data, Ref record) {
+  if (!data || !record) {
+    data = item(node, name(Name::data));
+    record = data ? item(data.get(), chassis_type) : Ref();
+  }
+  return record ? item(record.get(), Name::cls) : Ref();
 }
 
 }  // namespace
@@ -64,11 +67,17 @@ PyObject* get_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject*
   LevelPath path;
   Ref node = path.build(os, platform, model, os_flavor) ? descend(self, path) : Ref();
   if (!node) return nullptr;
-  int found = holds_record(node.get(), chassis_type);
+  Ref peeked_data, data, peeked_record;
+  int found = has_key(node.get(), Name::data, &peeked_data);
+  if (found > 0) {
+    const bool plain = static_cast<bool>(peeked_data);
+    data = item_after(node.get(), name(Name::data), std::move(peeked_data));
+    found = data ? has_key(data.get(), chassis_type, &peeked_record) : -1;
+    if (!plain) data = Ref();
+  }
   if (found <= 0) return found < 0 ? nullptr : raise_not_found(path, chassis_type);
-  Ref data = item(node.get(), Name::data);
-  Ref record = data ? item(data.get(), chassis_type) : Ref();
-  return record ? item(record.get(), Name::cls).release() : nullptr;
+  return registered_class(node.get(), chassis_type, std::move(data), std::move(peeked_record))
+      .release();
 }
 
 }  // namespace mirvak::registry

@@ -34,18 +34,24 @@ bool all_hashable(const LevelPath& path, PyObject* chassis_type) {
   return PyObject_Hash(chassis_type) != -1;
 }
 
+// `if key not in node.keys(): node[key] = {}`, then `node[key]`.
+Ref child_creating(PyObject* node, PyObject* key) {
+  Ref child;
+  const int present = has_key(node, key, &child);
+  if (present < 0) return Ref();
+  if (!present) {
+    const bool plain = store_is_plain(node, key);
+    Ref made = Ref::steal(PyDict_New());
+    if (!made || !set_item(node, key, made.get())) return Ref();
+    if (plain) child = std::move(made);
+  }
+  return item_after(node, key, std::move(child));
+}
+
 // Walks the path from the root, creating each missing node; returns the target node.
 Ref walk_creating(PyObject* self, const LevelPath& path) {
   Ref node = root(self);
-  for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
-    int present = has_key(node.get(), path[i]);
-    if (present < 0) return Ref();
-    if (!present) {
-      Ref child = Ref::steal(PyDict_New());
-      if (!child || !set_item(node.get(), path[i], child.get())) return Ref();
-    }
-    node = item(node.get(), path[i]);
-  }
+  for (Py_ssize_t i = 0; node && i < path.size(); ++i) node = child_creating(node.get(), path[i]);
   return node;
 }
 
@@ -68,9 +74,9 @@ Ref replacement_text(PyObject* existing, const LevelPath& level_path, PyObject* 
 }
 
 // `existing_cls = data[chassis_type]["cls"]`, then the debug record of the replacement.
-bool log_replacement(PyObject* data, PyObject* chassis_type, const LevelPath& level_path,
-                     PyObject* cls) {
-  Ref record = item(data, chassis_type);
+bool log_replacement(PyObject* data, PyObject* chassis_type, Ref record,
+                     const LevelPath& level_path, PyObject* cls) {
+  record = item_after(data, chassis_type, std::move(record));
   Ref existing = record ? item(record.get(), Name::cls) : Ref();
   return existing &&
          host::log_debug([&] { return replacement_text(existing.get(), level_path, cls); });
@@ -78,18 +84,21 @@ bool log_replacement(PyObject* data, PyObject* chassis_type, const LevelPath& le
 
 bool store(PyObject* target, PyObject* cls, PyObject* chassis_type, PyObject* class_path,
            const LevelPath& path) {
-  int has_data = has_key(target, Name::data);
+  Ref data;
+  const int has_data = has_key(target, Name::data, &data);
   if (has_data < 0) return false;
   Ref record = make_record(cls, class_path);
   if (!record) return false;
   if (!has_data) {
-    Ref data = Ref::steal(PyDict_New());
+    data = Ref::steal(PyDict_New());
     return data && PyDict_SetItem(data.get(), chassis_type, record.get()) == 0 &&
            set_item(target, name(Name::data), data.get());
   }
-  Ref data = item(target, Name::data);
-  int replacing = data ? has_key(data.get(), chassis_type) : -1;
-  if (replacing < 0 || (replacing && !log_replacement(data.get(), chassis_type, path, cls)))
+  data = item_after(target, name(Name::data), std::move(data));
+  Ref existing;
+  const int replacing = data ? has_key(data.get(), chassis_type, &existing) : -1;
+  if (replacing < 0 ||
+      (replacing && !log_replacement(data.get(), chassis_type, std::move(existing), path, cls)))
     return false;
   return set_item(data.get(), chassis_type, record.get()) &&
          set_item(target, name(Name::data), data.get());

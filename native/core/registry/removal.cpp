@@ -14,18 +14,19 @@ constexpr const char kChassisNotFound[] = "Plugin data not found for %S";
 Ref walk_strict(PyObject* self, const LevelPath& path) {
   Ref node = root(self);
   for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
-    int present = has_key(node.get(), path[i]);
+    Ref child;
+    const int present = has_key(node.get(), path[i], &child);
     if (present <= 0) {
       if (present == 0) host::raise_connection_error(kNotFound);
       return Ref();
     }
-    node = item(node.get(), path[i]);
+    node = item_after(node.get(), path[i], std::move(child));
   }
   return node;
 }
 
-bool remove_chassis_type(PyObject* node, PyObject* chassis_type) {
-  Ref data = item(node, Name::data);
+bool remove_chassis_type(PyObject* node, PyObject* chassis_type, Ref data) {
+  data = item_after(node, name(Name::data), std::move(data));
   int present = data ? has_key(data.get(), chassis_type) : -1;
   if (present < 0) return false;
   if (present) return del_item(data.get(), chassis_type);
@@ -42,10 +43,12 @@ PyObject* unregister_plugin(PyObject* self, PyObject* os, PyObject* platform, Py
   LevelPath path;
   Ref node = path.build(os, platform, model, os_flavor) ? walk_strict(self, path) : Ref();
   if (!node) return nullptr;
-  int has_data = has_key(node.get(), Name::data);
+  Ref data;
+  const int has_data = has_key(node.get(), Name::data, &data);
   if (has_data <= 0) return has_data < 0 ? nullptr : host::raise_connection_error(kNotFound);
-  const bool removed = chassis_type == Py_None ? del_item(node.get(), name(Name::data))
-                                               : remove_chassis_type(node.get(), chassis_type);
+  const bool removed = chassis_type == Py_None
+                           ? del_item(node.get(), name(Name::data))
+                           : remove_chassis_type(node.get(), chassis_type, std::move(data));
   if (!removed) return nullptr;
   Py_RETURN_NONE;
 }

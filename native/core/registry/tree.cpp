@@ -7,6 +7,7 @@
 #include "support/compat.hpp"
 #include "support/self_call.hpp"
 #include "support/text.hpp"
+#include "support/text_keyed.hpp"
 
 namespace mirvak::registry {
 namespace {
@@ -102,6 +103,18 @@ int has_key(PyObject* node, PyObject* key) noexcept {
   return keys ? PySequence_Contains(keys.get(), key) : -1;
 }
 
+int has_key(PyObject* node, PyObject* key, Ref* value) noexcept {
+  if (!store_is_plain(node, key)) return has_key(node, key);
+  PyObject* found;
+  const int status = PyDict_GetItemRef(node, key, &found);
+  *value = Ref::steal(found);
+  return status;
+}
+
+bool store_is_plain(PyObject* node, PyObject* key) noexcept {
+  return PyUnicode_CheckExact(key) && support::text_keyed(node);
+}
+
 Ref item(PyObject* node, PyObject* key) noexcept {
   if (PyDict_CheckExact(node)) {
     PyObject* value = PyDict_GetItemWithError(node, key);
@@ -122,7 +135,7 @@ bool del_item(PyObject* node, PyObject* key) noexcept {
 }
 
 Ref root(PyObject* self) noexcept {
-  return Ref::steal(PyObject_GetAttr(self, name(Name::plugins_attr)));
+  return support::instance_attribute(self, Name::plugins_attr);
 }
 
 bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,

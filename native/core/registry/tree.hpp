@@ -34,12 +34,31 @@ inline int has_key(PyObject* node, Name key) noexcept {
   return has_key(node, name(key));
 }
 
+// The same, for a walk that goes on with `node[key]` when the key is there.  When the lookup
+// ran no Python code (an exact str in a dictionary with only exact str keys), `*value` is set
+// to what `node[key]` gives next, and the walk need not look again; otherwise it stays empty.
+int has_key(PyObject* node, PyObject* key, Ref* value) noexcept;
+inline int has_key(PyObject* node, Name key, Ref* value) noexcept {
+  return has_key(node, name(key), value);
+}
+
+// `node[key]`, unless a lookup that ran no Python code already gave it.
+inline Ref item_after(PyObject* node, PyObject* key, Ref peeked) noexcept;
+
+// Whether `node[key] = value` runs no Python code, asked before the store: afterwards
+// `node[key]` is then `value`.
+bool store_is_plain(PyObject* node, PyObject* key) noexcept;
+
 // `node[key]`, `node[key] = value`, `del node[key]`.  CAUTION: may run Python code.
 Ref item(PyObject* node, PyObject* key) noexcept;
 inline Ref item(PyObject* node, Name key) noexcept {
   return item(node, name(key));
 }
 bool set_item(PyObject* node, PyObject* key, PyObject* value) noexcept;
+
+inline Ref item_after(PyObject* node, PyObject* key, Ref peeked) noexcept {
+  return peeked ? std::move(peeked) : item(node, key);
+}
 bool del_item(PyObject* node, PyObject* key) noexcept;
 
 // `self._plugins`, the root of the tree as the instance holds it now.

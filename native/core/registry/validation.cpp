@@ -53,7 +53,7 @@ PyObject* raise_not_listed(PyObject* self, Name listing, const char* prefix, con
                            PyObject* value) {
   return host::raise_connection_error([&] {
     Ref head = text(prefix);
-    Ref listed = head ? Ref::steal(PyObject_GetAttr(self, name(listing))) : Ref();
+    Ref listed = head ? support::instance_attribute(self, listing) : Ref();
     Ref joiner = listed ? text(got) : Ref();
     return support::Sum()
         .add(head.get())
@@ -114,39 +114,39 @@ PyObject* check_lowercase(PyObject* value, const char* not_text, const char* not
 
 // `value in self.<listing>`: 1, 0, or -1 with an exception set.
 int listed_in(PyObject* self, Name listing, PyObject* value) {
-  Ref listed = Ref::steal(PyObject_GetAttr(self, name(listing)));
-  return listed ? PySequence_Contains(listed.get(), value) : -1;
+  Ref listed = support::instance_attribute(self, listing);
+  return listed ? support::contains(listed.get(), value) : -1;
 }
 
 // `os == "linux"`, as a truth value.
 int is_linux(PyObject* os) {
   PyObject* linux_name = name(Name::linux);
-  if (PyUnicode_CheckExact(os)) return os == linux_name || PyUnicode_Compare(os, linux_name) == 0;
+  if (PyUnicode_CheckExact(os)) return support::same_text(os, linux_name);
   return PyObject_RichCompareBool(os, linux_name, Py_EQ);
 }
 
 }  // namespace
 
 PyObject* validate_model(PyObject*, PyObject* os, PyObject* platform, PyObject* model) noexcept {
-  int present = PyObject_IsTrue(model);
+  int present = support::is_true(model);
   if (present <= 0) return present < 0 ? nullptr : Py_NewRef(Py_None);
-  int has_platform = PyObject_IsTrue(platform);
+  int has_platform = support::is_true(platform);
   if (has_platform < 0) return nullptr;
-  int has_os = has_platform ? PyObject_IsTrue(os) : 0;
+  int has_os = has_platform ? support::is_true(os) : 0;
   if (has_os < 0) return nullptr;
   if (!has_os) return raise_with_text(kModelNeedsOsAndPlatform, model);
   return check_lowercase(model, kModelNotText, kModelNotLowercase);
 }
 
 PyObject* validate_platform(PyObject*, PyObject* os, PyObject* platform) noexcept {
-  int present = PyObject_IsTrue(platform);
+  int present = support::is_true(platform);
   if (present <= 0) return present < 0 ? nullptr : Py_NewRef(Py_None);
   if (os == Py_None) return raise_with_text(kPlatformNeedsOs, platform);
   return check_lowercase(platform, kPlatformNotText, kPlatformNotLowercase);
 }
 
 PyObject* validate_os(PyObject* self, PyObject* os) noexcept {
-  int present = PyObject_IsTrue(os);
+  int present = support::is_true(os);
   if (present < 0) return nullptr;
   if (!present) return raise_not_listed(self, Name::supported_os, kOsRequired, kOsGot, os);
   int listed = listed_in(self, Name::supported_os, os);
@@ -158,7 +158,7 @@ PyObject* validate_os(PyObject* self, PyObject* os) noexcept {
 }
 
 PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) noexcept {
-  int present = PyObject_IsTrue(chassis_type);
+  int present = support::is_true(chassis_type);
   if (present < 0) return nullptr;
   if (present) {
     int listed = listed_in(self, Name::chassis_type_list, chassis_type);

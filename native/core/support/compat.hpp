@@ -13,3 +13,16 @@ static inline PyObject* Py_XNewRef(PyObject* obj) {
   return obj;
 }
 #endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// 1 with *result a new reference, 0 when absent (*result null), -1 with an exception set.
+static inline int PyDict_GetItemRef(PyObject* mp, PyObject* key, PyObject** result) {
+  PyObject* item = PyDict_GetItemWithError(mp, key);
+  *result = item;
+  if (item != NULL) {
+    Py_INCREF(item);
+    return 1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+#endif

@@ -15,7 +15,6 @@ namespace mirvak::support {
 namespace {
 
 constexpr Py_ssize_t kMaxParameters = 8;
-using FastBody = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
 
 vectorcallfunc g_interpreter_call = nullptr;  // the functions' own vectorcall, as made
 Retained g_parameters[method_count];          // parameter names, per method
@@ -59,16 +58,19 @@ bool bind(PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t
 PyObject* call(Method id, PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const int i = static_cast<int>(id);
   if (is_own(func, id)) {
+    auto invoke = method_table()[i].native.invoke;
+    PyObject* names = g_parameters[i].get();
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && positional == PyTuple_GET_SIZE(names)) {
+      CallDepth depth;
+      return depth ? invoke(args) : nullptr;
+    }
     // The defaults tuple is held: a body may run code that replaces __defaults__.
     Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(func));
-    PyObject* names = g_parameters[i].get();
     PyObject* slots[kMaxParameters];
-    if (bind(names, defaults.get(), args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
+    if (bind(names, defaults.get(), args, positional, kwnames, slots)) {
       CallDepth depth;
-      if (!depth) return nullptr;
-      auto body = reinterpret_cast<FastBody>(
-          reinterpret_cast<void (*)()>(method_table()[i].native.ml_meth));
-      return body(nullptr, slots, PyTuple_GET_SIZE(names));
+      return depth ? invoke(slots) : nullptr;
     }
   }
   return g_interpreter_call(func, args, nargsf, kwnames);

@@ -59,7 +59,7 @@ Ref private_globals(const char* module_name) {
     return Ref();
   const MethodSpec* table = method_table();
   for (int i = 0; i < method_count; ++i) {
-    auto* def = const_cast<PyMethodDef*>(&table[i].native);
+    auto* def = const_cast<PyMethodDef*>(&table[i].native.def);
     Ref native = Ref::steal(PyCFunction_NewEx(def, nullptr, module.get()));
     if (!native || PyDict_SetItemString(globals.get(), native_name(i).c_str(), native.get()) < 0)
       return Ref();

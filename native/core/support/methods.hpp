@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "support/native.hpp"
 #include "support/ref.hpp"
 
 namespace mirvak::support {
@@ -36,7 +37,7 @@ struct MethodSpec {
   Kind kind;
   const char* doc;       // nullptr: no docstring
   const char* varnames;  // local names the code object lists, blank-separated; nullptr: the params
-  PyMethodDef native;    // the C++ body
+  NativeBody native;     // the C++ body
 };
 
 // The table (defined with the class).

@@ -27,21 +27,33 @@ struct Native<Body> {
   static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != arity) return wrong_native_arity(arity, nargs);
     if (!module_ready()) return nullptr;
-    return invoke(args, std::make_index_sequence<sizeof...(Args)>{});
+    return invoke(args);
+  }
+
+  // The body with exactly its arguments, bound already.
+  static PyObject* invoke(PyObject* const* args) noexcept {
+    return expand(args, std::make_index_sequence<sizeof...(Args)>{});
   }
 
  private:
   template <std::size_t... I>
-  static PyObject* invoke(PyObject* const* args, std::index_sequence<I...>) noexcept {
+  static PyObject* expand(PyObject* const* args, std::index_sequence<I...>) noexcept {
     return Body(args[I]...);
   }
 };
 
-// The PyMethodDef of a native body, for the method table.
+// A native body as the method table holds it: callable from the function's one-line Python
+// body (METH_FASTCALL) and, with its arguments bound, directly.
+struct NativeBody {
+  PyMethodDef def;
+  PyObject* (*invoke)(PyObject* const* args) noexcept;
+};
+
 template <auto Body>
-constexpr PyMethodDef native_def(const char* name) noexcept {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Native<Body>::call)),
-          METH_FASTCALL, nullptr};
+constexpr NativeBody native(const char* name) noexcept {
+  return {{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Native<Body>::call)),
+           METH_FASTCALL, nullptr},
+          &Native<Body>::invoke};
 }
 
 }  // namespace mirvak::support

@@ -4,31 +4,32 @@
 #include "support/self_call.hpp"
 
 #include "support/compat.hpp"
+#include "support/instance_dict.hpp"
+#include "support/type_lookup.hpp"
 
 namespace mirvak::support {
 namespace {
 
-bool has_instance_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030B0000
-  if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return true;
-#endif
-  return type->tp_dictoffset != 0;
-}
-
-// The value the instance dictionary holds under `name`: a new reference, nullptr when absent
-// (check PyErr_Occurred).
-Ref instance_value(PyObject* self, PyObject* name) {
-  if (!has_instance_dict(Py_TYPE(self))) return Ref();
-  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-  if (!dict) return Ref();
-  return Ref::borrow(PyDict_GetItemWithError(dict.get(), name));  // CAUTION: a key's __eq__
-}
+TypeLookup g_type_lookups[method_count];
+TypeLookup g_attribute_lookups[static_cast<int>(Name::count_)];
 
 Found found(Found::How how, Ref target) {
   Found result;
   result.how = target || how == Found::How::own ? how : Found::How::failed;
   result.target = std::move(target);
   return result;
+}
+
+// What the type holds, after the instance dictionary had nothing: `descr` bound as attribute
+// access binds it, or called with self first when it is a function.
+Found from_type(PyObject* self, Method id, Ref descr, descrgetfunc get) {
+  if (PyFunction_Check(descr.get())) {
+    if (is_own(descr.get(), id)) return found(Found::How::own, Ref());
+    return found(Found::How::function, std::move(descr));
+  }
+  if (get == nullptr) return found(Found::How::callable, std::move(descr));
+  return found(Found::How::callable,
+               Ref::steal(get(descr.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self)))));
 }
 
 }  // namespace
@@ -38,23 +39,34 @@ Found find(PyObject* self, Method id) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro != PyObject_GenericGetAttr)
     return found(Found::How::callable, Ref::steal(PyObject_GetAttr(self, name)));
-  Ref descr = Ref::borrow(_PyType_Lookup(type, name));
+  Ref descr = Ref::borrow(g_type_lookups[static_cast<int>(id)].find(type, name));
   descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
   if (get != nullptr && Py_TYPE(descr.get())->tp_descr_set != nullptr) {
     return found(Found::How::callable,
                  Ref::steal(get(descr.get(), self, reinterpret_cast<PyObject*>(type))));
   }
-  Ref value = instance_value(self, name);
-  if (value) return found(Found::How::callable, std::move(value));
-  if (PyErr_Occurred()) return Found();
+  Ref dict = instance_dict(self);
+  if (!dict && PyErr_Occurred()) return Found();
+  Ref value;
+  const int shadowed = dict ? method_entry(dict.get(), name, &value) : 0;
+  if (shadowed != 0) return shadowed < 0 ? Found() : found(Found::How::callable, std::move(value));
   if (!descr) return found(Found::How::callable, Ref::steal(PyObject_GetAttr(self, name)));
-  if (PyFunction_Check(descr.get())) {
-    if (is_own(descr.get(), id)) return found(Found::How::own, Ref());
-    return found(Found::How::function, std::move(descr));
+  return from_type(self, id, std::move(descr), get);
+}
+
+Ref instance_attribute(PyObject* self, Name attribute) noexcept {
+  PyObject* name = mirvak::name(attribute);
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro == PyObject_GenericGetAttr &&
+      g_attribute_lookups[static_cast<int>(attribute)].find(type, name) == nullptr) {
+    // Nothing on the type: the instance dictionary decides.
+    Ref dict = instance_dict(self);
+    if (!dict && PyErr_Occurred()) return Ref();
+    Ref value;
+    const int held = dict ? attribute_entry(dict.get(), attribute, &value) : 0;
+    if (held != 0) return value;
   }
-  if (get == nullptr) return found(Found::How::callable, std::move(descr));
-  return found(Found::How::callable,
-               Ref::steal(get(descr.get(), self, reinterpret_cast<PyObject*>(type))));
+  return Ref::steal(PyObject_GetAttr(self, name));
 }
 
 Ref call_found(const Found& found, PyObject** argv, Py_ssize_t count, PyObject* kwnames) noexcept {

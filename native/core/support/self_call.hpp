@@ -36,6 +36,11 @@ Found find(PyObject* self, Method id) noexcept;
 // CAUTION: runs arbitrary Python code.
 Ref call_found(const Found& found, PyObject** argv, Py_ssize_t count, PyObject* kwnames) noexcept;
 
+// `self.<attribute>` for an attribute the instance holds (the tree, the lists the validators
+// read), as generic attribute access finds it.  CAUTION: may run Python code (a property on a
+// subclass, a key's __eq__ in the instance dictionary).
+Ref instance_attribute(PyObject* self, Name attribute) noexcept;
+
 // A tuple of keyword names, made on first use and kept while the module lives.
 class KeywordNames {
  public:

@@ -10,6 +10,20 @@ int is_str(PyObject* value) noexcept {
   return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
 }
 
+int contains(PyObject* container, PyObject* value) noexcept {
+  if (PyUnicode_CheckExact(value) &&
+      (PyList_CheckExact(container) || PyTuple_CheckExact(container))) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(container);
+    PyObject** items = PySequence_Fast_ITEMS(container);
+    Py_ssize_t i = 0;
+    for (; i < count && PyUnicode_CheckExact(items[i]); ++i) {
+      if (same_text(items[i], value)) return 1;
+    }
+    if (i == count) return 0;
+  }
+  return PySequence_Contains(container, value);
+}
+
 Ref concat(std::initializer_list<PyObject*> parts) noexcept {
   Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
   if (!tuple) return tuple;

@@ -27,6 +27,23 @@ class StaticText {
 // does an object whose `__class__` claims str.  CAUTION: may run Python code (`__class__`).
 int is_str(PyObject* value) noexcept;
 
+// Two exact strs hold the same text.
+inline bool same_text(PyObject* a, PyObject* b) noexcept {
+  return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
+                    PyUnicode_KIND(a) == PyUnicode_KIND(b) && PyUnicode_Compare(a, b) == 0);
+}
+
+// `value in container`.  For an exact list or tuple of exact strs and an exact str the items
+// are compared here: no Python code runs either way.  1, 0, or -1 with an exception set.
+int contains(PyObject* container, PyObject* value) noexcept;
+
+// The truth value of an object, as `if value:` tests it.
+inline int is_true(PyObject* value) noexcept {
+  if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) != 0;
+  if (value == Py_None) return 0;
+  return PyObject_IsTrue(value);
+}
+
 // The strs, concatenated in one pass; every part must be an exact str.
 Ref concat(std::initializer_list<PyObject*> parts) noexcept;
 

@@ -1,0 +1,178 @@
+// Remembered readings, one per recently seen instance dictionary.
+#include "support/instance_dict.hpp"
+
+#include "support/compat.hpp"
+#include "support/dict_watch.hpp"
+#include "support/lifetime.hpp"
+#include "support/methods.hpp"
+#include "support/text.hpp"
+
+namespace mirvak::support {
+namespace {
+
+bool has_instance_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+  if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return true;
+#endif
+  return type->tp_dictoffset != 0;
+}
+
+int probe(PyObject* dict, PyObject* name, Ref* value) {
+  PyObject* found;
+  const int status = PyDict_GetItemRef(dict, name, &found);  // CAUTION: a key's __eq__
+  *value = Ref::steal(found);
+  return status;
+}
+
+#if PY_VERSION_HEX < 0x030D0000
+constexpr Name kAttributes[] = {Name::plugins_attr, Name::supported_os, Name::chassis_type_list};
+constexpr int kAttributeCount = 3;
+constexpr int kRemembered = 4;
+
+// What one dictionary held when its keys were read.
+struct Reading {
+  PyObject* dict = nullptr;  // borrowed; identified together with its version or its watcher
+#if PY_VERSION_HEX < 0x030C0000
+  uint64_t version = 0;
+#endif
+  bool plain = false;                      // every key an exact str
+  bool method_named = false;               // a key is one of the class's method names
+  PyObject* values[kAttributeCount] = {};  // borrowed from the dictionary; null: absent
+};
+
+int attribute_index(Name attribute) {
+  for (int i = 0; i < kAttributeCount; ++i) {
+    if (kAttributes[i] == attribute) return i;
+  }
+  return -1;
+}
+
+bool is_method_name(PyObject* key) {
+  for (int i = 0; i < method_count; ++i) {
+    if (same_text(key, method_name(static_cast<Method>(i)))) return true;
+  }
+  return false;
+}
+
+// Reads the keys and the attributes' values; no Python code runs.
+void read(PyObject* dict, Reading* reading) {
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return;
+    reading->method_named = reading->method_named || is_method_name(key);
+    for (int i = 0; i < kAttributeCount; ++i) {
+      if (same_text(key, name(kAttributes[i]))) reading->values[i] = value;
+    }
+  }
+  reading->plain = true;
+}
+
+struct Readings final : public ModuleState {
+  Reading entries[kRemembered];
+  int next = 0;
+  void release() noexcept override;
+  const Reading* find(PyObject* dict) const;
+  const Reading* remember(PyObject* dict);
+};
+Readings g_readings;
+
+#if PY_VERSION_HEX >= 0x030C0000
+// 3.12: the watcher forgets a reading as soon as its dictionary changes or goes.
+void Readings::release() noexcept {
+  for (Reading& entry : entries) entry.dict = nullptr;
+}
+
+bool still_valid(const Reading&, PyObject*) {
+  return true;
+}
+
+bool watch(PyObject* dict, Reading*) {
+  return watch_dict(dict);
+}
+#else
+// Before 3.12: a dictionary's version changes with every change and is never handed out
+// twice, so a dictionary made later at the same address is not mistaken for this one.
+uint64_t version_of(PyObject* dict) {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+void Readings::release() noexcept {
+  for (Reading& entry : entries) entry.dict = nullptr;
+}
+
+bool still_valid(const Reading& entry, PyObject* dict) {
+  return entry.version == version_of(dict);
+}
+
+bool watch(PyObject* dict, Reading* reading) {
+  reading->version = version_of(dict);
+  return true;
+}
+#endif
+
+const Reading* Readings::find(PyObject* dict) const {
+  for (const Reading& entry : entries) {
+    if (entry.dict == dict && still_valid(entry, dict)) return &entry;
+  }
+  return nullptr;
+}
+
+const Reading* Readings::remember(PyObject* dict) {
+  Reading reading;
+  read(dict, &reading);
+  if (!watch(dict, &reading)) return nullptr;
+  reading.dict = dict;
+  Reading& entry = entries[next];
+  next = (next + 1) % kRemembered;
+  entry = reading;
+  return &entry;
+}
+
+// The reading of `dict`: remembered, or taken now; null when the dictionary must be probed.
+const Reading* reading_of(PyObject* dict) {
+  if (!PyDict_CheckExact(dict)) return nullptr;
+  const Reading* reading = g_readings.find(dict);
+  if (reading == nullptr) reading = g_readings.remember(dict);
+  return reading != nullptr && reading->plain ? reading : nullptr;
+}
+#endif
+
+}  // namespace
+
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+void instance_dict_changed(PyObject* dict) noexcept {
+  for (Reading& entry : g_readings.entries) {
+    if (entry.dict == dict) entry.dict = nullptr;
+  }
+}
+#elif PY_VERSION_HEX >= 0x030D0000
+void instance_dict_changed(PyObject*) noexcept {}
+#endif
+
+Ref instance_dict(PyObject* self) noexcept {
+  if (!has_instance_dict(Py_TYPE(self))) return Ref();
+  return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+}
+
+int method_entry(PyObject* dict, PyObject* name, Ref* value) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  const Reading* reading = reading_of(dict);
+  if (reading != nullptr && !reading->method_named) return 0;
+#endif
+  return probe(dict, name, value);
+}
+
+int attribute_entry(PyObject* dict, Name attribute, Ref* value) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  const int i = attribute_index(attribute);
+  const Reading* reading = i >= 0 ? reading_of(dict) : nullptr;
+  if (reading != nullptr) {
+    *value = Ref::borrow(reading->values[i]);
+    return *value ? 1 : 0;
+  }
+#endif
+  return probe(dict, name(attribute), value);
+}
+
+}  // namespace mirvak::support

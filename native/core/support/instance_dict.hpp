@@ -1,0 +1,27 @@
+// The instance dictionary of a manager, read as generic attribute access reads it.
+//
+// Before 3.13 what a dictionary holds is remembered while it stays unchanged (its version
+// before 3.12, a dictionary watcher in 3.12): whether any key is one of the class's method
+// names (then a method found on the type is shadowed) and the values of the attributes the
+// registry reads.  The keys are read once, without running Python code; a dictionary with a
+// key that is not an exact str is not remembered but probed, as attribute access would.  3.13
+// reports no changes made through an instance's inline values, so there every read probes.
+#pragma once
+
+#include "support/names.hpp"
+#include "support/ref.hpp"
+
+namespace mirvak::support {
+
+// `self.__dict__`; empty (no error) for an instance without one.
+Ref instance_dict(PyObject* self) noexcept;
+
+// The entry of `dict` under a method's name: 1 with `*value` set, 0 when absent, -1 with an
+// exception set.  CAUTION: a probe may run a key's __eq__.
+int method_entry(PyObject* dict, PyObject* name, Ref* value) noexcept;
+
+// The same for one of the attributes the registry reads (`_plugins`, `supported_os`,
+// `chassis_type_list`).
+int attribute_entry(PyObject* dict, Name attribute, Ref* value) noexcept;
+
+}  // namespace mirvak::support
