@@ -232,3 +232,79 @@ def test_representation_label_is_built_with_plus():
         manager.__class__ = LoudMeta("Sub", (type(manager),), {})
         return repr(manager)
     same_in_both(action)
+
+
+class Colliding(str):
+    """A key with the hash of "p1" that is not equal to it, noting each comparison."""
+
+    def __hash__(self):
+        return hash("p1")
+
+    def __eq__(self, other):
+        journal.append(("eq", str.__str__(self), str(other)))
+        return str.__eq__(self, other)
+
+
+def collide(node):
+    """Puts a Colliding key where a lookup of "p1" meets it first."""
+    p1 = node.pop("p1")
+    node[Colliding("zz")] = {}
+    node["p1"] = p1
+
+
+def noted(name):
+    def validator(self, **identifiers):
+        journal.append((name, sorted(identifiers)))
+    return validator
+
+
+cleanups = []
+
+
+def replace_code(function):
+    def validate_platform(self, os, platform):
+        journal.append(("platform code", os, platform))
+    cleanups.append(lambda code=function.__code__: setattr(function, "__code__", code))
+    function.__code__ = validate_platform.__code__.replace(co_name=function.__code__.co_name)
+
+
+def warm(manager):
+    return [manager.get_plugin("linux", "p1") for _ in range(3)]
+
+
+# Each change made after the same lookups ran a few times: whatever the native class
+# remembers must follow, as the plain class does.
+CHANGES = {
+    "validator replaced on the class": lambda m: setattr(type(m), "validate_os",
+                                                         noted("os on class")),
+    "validator set on the instance": lambda m: setattr(m, "validate_os", lambda os: journal.append(
+        ("os on instance", os))),
+    "instance attribute deleted again": lambda m: (setattr(m, "validate_os", print),
+                                                   delattr(m, "validate_os")),
+    "instance dictionary replaced": lambda m: setattr(m, "__dict__", dict(
+        vars(m), validate_model=lambda **kw: journal.append(("model", sorted(kw))))),
+    "list of systems replaced": lambda m: setattr(m, "supported_os", ["plan9"]),
+    "list of systems changed in place": lambda m: m.supported_os.remove("linux"),
+    "tree gains a colliding key": lambda m: collide(m.plugins["linux"]),
+    "tree node replaced": lambda m: m.plugins.update(linux={"p1": {"data": {"single_rp": {
+        "cls": B, "path": "x"}}}}),
+    "code of a method replaced": lambda m: replace_code(type(m).__mro__[1].validate_platform),
+    "type cache cleared, then a validator replaced": lambda m: (
+        __import__("sys")._clear_type_cache(), setattr(type(m), "validate_model",
+                                                        noted("model on class"))),
+}
+
+
+@pytest.mark.parametrize("change", list(CHANGES))
+def test_changes_after_warm_up_are_honoured(change):
+    def action(manager):
+        manager.__class__ = type("Sub", (type(manager),), {})  # a class of its own to change
+        manager.supported_os = list(manager.supported_os)
+        before = warm(manager)
+        CHANGES[change](manager)
+        return before, warm(manager), manager.get_plugin("linux", "p2", "m1")
+    try:
+        same_in_both(action)
+    finally:
+        while cleanups:
+            cleanups.pop()()
