@@ -18,9 +18,10 @@ own under ``valgrind --tool=callgrind`` with PYTHONHASHSEED fixed.  A worker
 builds the 1,000-record registry of run.py and runs the workload statement
 in timeit's loop (garbage collection off, as timeit has it).  Two loop counts
 N1 < N2 give the totals I1 and I2, and (I2 - I1) / (N2 - N1) is the cost of
-one call: start-up, import, set-up and the loop's own cost, the same in both
-processes, cancel out.  Instruction counts do not depend on what else the
-machine is doing, so small loop counts suffice.
+one pass of the loop: start-up, import and set-up, the same in both
+processes, cancel out.  The loop's own cost per pass, counted the same way
+around an empty statement, is subtracted.  Instruction counts do not depend
+on what else the machine is doing, so small loop counts suffice.
 
 --profile DIR keeps the callgrind output of the N2 run of every
 implementation and workload (``callgrind_annotate DIR/<impl>.<workload>.out``
@@ -54,13 +55,15 @@ CACHE = os.path.join(HERE, ".cache")
 WORKER = os.path.join(HERE, "instructions_worker.py")
 
 # Loop counts (N1, N2) per workload.  N1 lies past the interpreter's warm-up
-# (specialisation of the loop and of the methods it calls), so both counts
-# see the same steady state; N2 - N1 calls give a few million instructions.
-# One drawing of the registry calls print_tree thousands of times, so the
-# first call warms up and the second is measured.  Most of a worker's time
-# is start-up under valgrind; larger counts only make the run longer.
-LOOPS = {name: (200, 1200) for name, _, _ in workloads.WORKLOADS}
+# (specialisation of the loop and of the methods it calls, and one-off steps
+# seen up to a few hundred passes), so both counts see the same steady state,
+# where the total grows by exactly the same amount per pass.  One drawing of
+# the registry calls print_tree thousands of times, so the first call warms
+# up and the second is measured.  Most of a worker's time is start-up under
+# valgrind; larger counts only make the run longer.
+LOOPS = {name: (1000, 2000) for name, _, _ in workloads.WORKLOADS}
 LOOPS["repr_1k"] = (1, 2)
+EMPTY_LOOP = (1000, 2000)
 
 # Ratio columns of the table: (label, numerator, denominator).
 RATIOS = [
@@ -73,12 +76,13 @@ RATIOS = [
 
 # ---------------------------------------------------------------- arithmetic
 
-def per_call(total_1: int, total_2: int, loops_1: int, loops_2: int) -> float:
+def per_call(total_1: int, total_2: int, loops_1: int, loops_2: int,
+             loop: float = 0.0) -> float:
     """Instructions of one call from the totals of two runs that differ only
-    in their loop count."""
+    in their loop count, less `loop`, the loop's own cost per pass."""
     if loops_2 <= loops_1:
         raise ValueError("the second loop count must be the larger one")
-    return (total_2 - total_1) / float(loops_2 - loops_1)
+    return (total_2 - total_1) / float(loops_2 - loops_1) - loop
 
 
 def callgrind_total(path: str) -> int:
@@ -198,9 +202,10 @@ def count(impl: str, workload: str, loops: int, width: int, site: str | None,
     return callgrind_total(out_file)
 
 
-def measure(impl: str, workload: str, loops: tuple[int, int],
+def measure(impl: str, workload: str, loops: tuple[int, int], loop: float,
             site: str | None, keep_dir: str | None) -> tuple[float, list[int]]:
-    """(instructions per call, [I1, I2]) of one implementation and workload."""
+    """(instructions per call, [I1, I2]) of one implementation and workload;
+    `loop` is the loop's own cost per pass."""
     n1, n2 = loops
     width = len(str(n2))
     with tempfile.TemporaryDirectory() as tmp:
@@ -209,7 +214,7 @@ def measure(impl: str, workload: str, loops: tuple[int, int],
         second_out = os.path.join(keep_dir or tmp,
                                   "%s.%s.out" % (impl, workload))
         second = count(impl, workload, n2, width, site, second_out)
-    return per_call(first, second, n1, n2), [first, second]
+    return per_call(first, second, n1, n2, loop), [first, second]
 
 
 def _fmt(value: float | None) -> str:
@@ -230,6 +235,8 @@ def report(summary: dict[str, Any]) -> None:
           "PYTHONHASHSEED=%s)" % (summary["python"], summary["executable"],
                                   summary["machine"], summary["date"],
                                   summary["hash_seed"]))
+    print("timeit's loop: %.1f instructions per pass, subtracted"
+          % summary["loop_instructions"])
     if summary.get("baseline"):
         print("baseline: %s (%s)" % (summary["baseline"],
                                      summary["baseline_commit"]))
@@ -311,6 +318,8 @@ def main(argv: list[str] | None = None) -> int:
 
     started = time.time()
     site, commit, errors = _prepare(impls, args.baseline)
+    loop = measure("none", "empty_loop", args.loops or EMPTY_LOOP, 0.0, None,
+                   None)[0]
     per: dict[str, dict[str, float]] = {i: {} for i in impls}
     totals: dict[str, dict[str, list[int]]] = {i: {} for i in impls}
     for impl in impls:
@@ -326,7 +335,8 @@ def main(argv: list[str] | None = None) -> int:
             t0 = time.time()
             try:
                 per[impl][workload], totals[impl][workload] = measure(
-                    impl, workload, loops[workload], impl_site, args.profile)
+                    impl, workload, loops[workload], loop, impl_site,
+                    args.profile)
             except RuntimeError as exc:
                 errors[impl] = str(exc)
                 continue
@@ -347,6 +357,7 @@ def main(argv: list[str] | None = None) -> int:
         "impls": impls,
         "workloads": names,
         "loops": loops,
+        "loop_instructions": loop,
         "instructions": per,
         "totals": totals,
         "errors": errors,

@@ -2,7 +2,8 @@
 
     python benchmarks/instructions_worker.py IMPL WORKLOAD COUNT [SITE]
 
-Imports implementation IMPL (for "baseline", the native module installed in
+With IMPL "none" it runs timeit's loop around an empty statement and imports
+nothing: the loop's own cost.  Otherwise it imports implementation IMPL (for "baseline", the native module installed in
 the directory SITE), builds the registry of the workloads, runs the
 statement of WORKLOAD COUNT times in timeit's loop (garbage collection off)
 and prints what the result checks found wrong, one line each.  Everything
@@ -20,6 +21,9 @@ def main(argv: list[str]) -> int:
     """Run one measured process; the exit status tells whether it could."""
     impl, workload, count = argv[0], argv[1], int(argv[2])
     site = argv[3] if len(argv) > 3 else None
+    if impl == "none":
+        timeit.Timer("pass").timeit(count)
+        return 0
     mod = workloads.import_impl(impl, site)
     problems: dict[str, str] = {}
     namespace = workloads.workload_namespace(mod, problems)

@@ -15,16 +15,17 @@ sys.path.insert(0, BENCHMARKS)
 instructions = importlib.import_module("instructions")
 
 
-@pytest.mark.parametrize("fixed, cost, loops", [
-    (270_000_000, 5_224, (400, 2400)),
-    (1, 0, (1, 2)),
-    (123_456_789, 15_000_000, (2, 5)),
+@pytest.mark.parametrize("fixed, cost, loop, loops", [
+    (270_000_000, 5_224, 31.0, (1000, 2000)),
+    (1, 0, 0.0, (1, 2)),
+    (123_456_789, 15_000_000, 29.5, (1, 2)),
 ])
-def test_per_call_cancels_what_both_runs_share(fixed, cost, loops):
+def test_per_call_cancels_what_both_runs_share(fixed, cost, loop, loops):
     n1, n2 = loops
-    assert instructions.per_call(fixed + cost * n1, fixed + cost * n2, n1, n2) == cost
+    totals = [fixed + (cost + loop) * n for n in loops]
+    assert instructions.per_call(*totals, n1, n2, loop) == cost
     with pytest.raises(ValueError):
-        instructions.per_call(fixed + cost * n2, fixed + cost * n1, n2, n1)
+        instructions.per_call(*totals[::-1], n2, n1, loop)
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None,
@@ -41,7 +42,9 @@ def test_harness_counts_a_workload_end_to_end(tmp_path):
     assert summary["errors"] == {} and summary["impls"] == ["python"]
     first, second = summary["totals"]["python"]["validate_arguments"]
     per = summary["instructions"]["python"]["validate_arguments"]
-    assert second > first > 0 and per == instructions.per_call(first, second, 20, 60)
+    loop = summary["loop_instructions"]
+    assert second > first > 0 and 0 < loop < per
+    assert per == instructions.per_call(first, second, 20, 60, loop)
     kept = profile / "python.validate_arguments.out"
     assert instructions.callgrind_total(str(kept)) == second
     assert "validate_arguments" in proc.stdout and f"{per:,.0f}" in proc.stdout
