@@ -3,11 +3,12 @@
     python benchmarks/instructions_worker.py IMPL WORKLOAD COUNT [SITE]
 
 With IMPL "none" it runs timeit's loop around an empty statement and imports
-nothing: the loop's own cost.  Otherwise it imports implementation IMPL (for "baseline", the native module installed in
-the directory SITE), builds the registry of the workloads, runs the
-statement of WORKLOAD COUNT times in timeit's loop (garbage collection off)
-and prints what the result checks found wrong, one line each.  Everything
-the process does is counted, so it imports no more than it needs.
+nothing: the loop's own cost.  Otherwise it imports implementation IMPL (for
+"baseline", the native module installed in the directory SITE), builds the
+registry of the workloads, runs the statement of WORKLOAD COUNT times in
+timeit's loop (garbage collection off) and prints what the result checks
+found wrong, one line each.  Everything the process does is counted, so it
+imports no more than it needs.
 """
 from __future__ import annotations
 
