@@ -1,12 +1,18 @@
 """Side-by-side timings of the plugin registry.
 
-Three implementations of the same module are compared:
+Three implementations of the same module are compared by default:
 
     native   mirvak.core.pluginmanager (the C++ extension, installed)
     python   benchmarks/reference/pluginmanager.py (plain Python)
     cython   the same reference compiled by Cython (built on demand)
 
+and on request (--impl) a fourth:
+
+    python-unmended  the reference without its mended checks
+                     (benchmarks/reference/pluginmanager_unmended.py)
+
     python benchmarks/run.py [--rounds N] [--quick] [--json PATH]
+    python benchmarks/run.py --instructions ...   (instructions.py: callgrind)
 
 Every round runs one worker process per implementation, in turn (native,
 python, cython, native, ...); each worker builds its registries and times
@@ -27,17 +33,14 @@ import time
 import timeit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
 
-IMPLS = {
-    "native": "mirvak.core.pluginmanager",
-    "python": "pluginmanager",
-    "cython": "pluginmanager_cy",
-}
+from workloads import (  # noqa: E402
+    DEFAULT_IMPLS, IMPLS, REPO, WORKLOADS, build_manager, import_impl,
+    registry_records, workload_namespace)
 
-# Operating systems the built-in list does not know, next to those it does.
-EXTRA_OS = ["haiku", "plan9", "minix"]
-
+# The baseline build of another revision is measured by instructions.py only.
+TIMED_IMPLS = [i for i in IMPLS if i != "baseline"]
 PRINT_SIZES = [1000, 10000, 100000]
 QUICK_PRINT_SIZES = [1000, 10000]
 MEMORY_RECORDS = 100000
@@ -48,80 +51,8 @@ REPEAT = 3
 # smaller trees) is not drawn; a quadratic printer would take hours.
 PRINT_BUDGET_S = 60.0
 
-# name, what it shows, statement timed (names: pm, CIE, cls, pm_<size>).
-WORKLOADS = [
-    ("get_platform_hit", "get_plugin, hit at platform level",
-     "pm.get_plugin(os='freebsd', platform='p3')"),
-    ("get_fallback", "get_plugin, falls back past unknown platform+model",
-     "pm.get_plugin(os='freebsd', platform='zz9', model='qq1')"),
-    ("get_deep4", "get_plugin, 4 levels, chassis dual_rp",
-     "pm.get_plugin(os='freebsd', platform='p3', model='m4', os_flavor='f1',"
-     " chassis_type='dual_rp')"),
-    ("get_not_found", "get_plugin raising ConnectionInfraError",
-     "try:\n"
-     "    pm.get_plugin(os='freebsd', platform='p3', chassis_type='stack')\n"
-     "except CIE:\n"
-     "    pass"),
-    ("validate_arguments", "validate_arguments alone",
-     "pm.validate_arguments('freebsd', 'p3', 'm4', 'single_rp')"),
-    ("register_replace", "register_plugin replacing a record",
-     "pm.register_plugin(cls, os='freebsd', platform='p3', model='m4')"),
-    ("register_unregister", "register + unregister on a new node",
-     "pm.register_plugin(cls, os='freebsd', platform='p3', model='fresh')\n"
-     "pm.unregister_plugin(os='freebsd', platform='p3', model='fresh')"),
-    ("repr_1k", "repr() of the 1,000-record manager", "repr(pm)"),
-]
-
 
 # ---------------------------------------------------------------- workers
-
-def _import_impl(impl):
-    """Import the implementation by module name (the worker's only
-    implementation-specific step)."""
-    sys.path.insert(0, HERE)
-    try:
-        import mirvak  # noqa: F401
-    except ImportError:
-        sys.path.insert(0, os.path.join(REPO, "src"))
-    if impl == "python":
-        sys.path.insert(0, os.path.join(HERE, "reference"))
-    elif impl == "cython":
-        import build_cython
-        sys.path.insert(0, build_cython.build_dir())
-    import importlib
-    return importlib.import_module(IMPLS[impl])
-
-
-def registry_records(n):
-    """n registrations (cls, os, platform, model) spread over several
-    operating systems, each with platforms and models below it."""
-    import bench_classes
-    from mirvak.plugins import supported_os
-    oses = list(supported_os) + EXTRA_OS
-    per_os = int(math.ceil(n / float(len(oses))))
-    n_platforms = int(math.ceil(math.sqrt(per_os)))
-    n_models = int(math.ceil(per_os / float(n_platforms))) - 1
-    classes = bench_classes.CLASSES
-    records = []
-    for os_name in oses:
-        records.append((classes[len(records) % len(classes)], os_name,
-                        None, None))
-        for p in range(n_platforms):
-            platform = "p%d" % p
-            records.append((classes[len(records) % len(classes)], os_name,
-                            platform, None))
-            for m in range(n_models):
-                records.append((classes[len(records) % len(classes)],
-                                os_name, platform, "m%d" % m))
-    return records[:n]
-
-
-def build_manager(mod, records):
-    pm = mod.PluginManager()
-    for cls, os_name, platform, model in records:
-        pm.register_plugin(cls, os=os_name, platform=platform, model=model)
-    return pm
-
 
 def _measure(stmt, namespace, target_s, repeat=REPEAT):
     """Time per call in ns: the best of `repeat` loops of about target_s
@@ -153,47 +84,10 @@ def _extrapolate(done, size):
     return t1 * (float(size) / s1) ** exponent
 
 
-def _checks(ns):
-    """Make sure every workload does what its name says before timing it."""
-    import bench_classes as bc
-    pm, CIE = ns["pm"], ns["CIE"]
-    hit = pm.get_plugin(os='freebsd', platform='p3')
-    assert hit is pm.plugins["freebsd"]["p3"]["data"]["single_rp"]["cls"]
-    fallback = pm.get_plugin(os='freebsd', platform='zz9', model='qq1')
-    assert fallback is pm.plugins["freebsd"]["data"]["single_rp"]["cls"]
-    deep = pm.get_plugin(os='freebsd', platform='p3', model='m4',
-                         os_flavor='f1', chassis_type='dual_rp')
-    assert deep is bc.FlavourConnection
-    try:
-        pm.get_plugin(os='freebsd', platform='p3', chassis_type='stack')
-    except CIE as exc:
-        assert str(exc) == "Plugin data not found for (freebsd/p3), type: stack "
-    else:
-        raise AssertionError("lookup for 'stack' did not fail")
-
-
 def worker(impl, target_s, print_sizes):
     results, errors = {}, {}
-    mod = _import_impl(impl)
-    from mirvak.core.errors import ConnectionInfraError
-    import bench_classes as bc
-
-    ns = {"CIE": ConnectionInfraError, "cls": bc.DualConnection}
-    try:
-        pm = build_manager(mod, registry_records(1000))
-        for os_name in ["freebsd", "linux", "haiku"]:
-            pm.register_plugin(bc.FlavourConnection, os=os_name, platform="p3",
-                               model="m4", os_flavor="f1",
-                               chassis_type="dual_rp")
-        ns["pm"] = pm
-    except NotImplementedError:
-        errors["setup"] = "raised NotImplementedError"
-    else:
-        try:
-            _checks(ns)
-        except Exception as exc:  # timed anyway, but flagged in the report
-            errors["checks"] = "wrong result: %s: %s" % (
-                type(exc).__name__, exc)
+    mod = import_impl(impl)
+    ns = workload_namespace(mod, errors)
 
     have_registry = "pm" in ns
     for name, _, stmt in WORKLOADS:
@@ -232,7 +126,7 @@ def worker(impl, target_s, print_sizes):
 
 def memory_worker(impl, n):
     import tracemalloc
-    mod = _import_impl(impl)
+    mod = import_impl(impl)
     records = registry_records(n)
     try:
         pm = mod.PluginManager()
@@ -380,14 +274,20 @@ def report(summary):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if "--instructions" in argv:
+        sys.path.insert(0, HERE)
+        import instructions
+        argv.remove("--instructions")
+        return instructions.main(argv)
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--rounds", type=int, default=None,
                     help="rounds (default 5, or 1 with --quick)")
     ap.add_argument("--quick", action="store_true",
                     help="fast smoke run: short loops, small trees")
     ap.add_argument("--json", metavar="PATH", help="save the results here")
-    ap.add_argument("--impl", default=",".join(IMPLS),
-                    help="comma-separated subset of: " + ", ".join(IMPLS))
+    ap.add_argument("--impl", default=",".join(DEFAULT_IMPLS),
+                    help="comma-separated list of: " + ", ".join(TIMED_IMPLS))
     ap.add_argument("--reinstall", action="store_true",
                     help="pip install the repository before measuring")
     ap.add_argument("--no-memory", action="store_true",
@@ -412,7 +312,7 @@ def main(argv=None):
 
     impls = [i.strip() for i in args.impl.split(",") if i.strip()]
     for i in impls:
-        if i not in IMPLS:
+        if i not in TIMED_IMPLS:
             ap.error("unknown implementation %r" % i)
     rounds = args.rounds or (1 if args.quick else 5)
     target = 0.02 if args.quick else 0.2
