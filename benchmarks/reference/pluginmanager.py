@@ -33,7 +33,10 @@ def _level_path(os, platform, model, os_flavor):
     for member in path:
         # For a str the text itself decides, not an overridden __eq__; an object that only
         # claims to be a str (through __class__) has no text: its own equality decides.
-        if isinstance(member, str) and (
+        if type(member) is str:
+            if member == "data":
+                raise ConnectionInfraError("Plugin identifier 'data' is reserved")
+        elif isinstance(member, str) and (
                 str.__eq__(member, "data") if issubclass(type(member), str)
                 else member == "data"):
             raise ConnectionInfraError("Plugin identifier 'data' is reserved")
@@ -204,9 +207,7 @@ class PluginManager(object):
         tree_hierarchy = _level_path(os, platform, model, os_flavor)
         # Everything that can fail runs before the first node is created,
         # so a failed registration leaves the tree as it was.
-        for node in tree_hierarchy:
-            hash(node)
-        hash(chassis_type)
+        hash((*tree_hierarchy, chassis_type))
         class_path = getfile(cls)
 
         cur_node = self._plugins

@@ -9,7 +9,7 @@
 namespace mirvak::support {
 namespace {
 
-constexpr int kSlots = 64;
+constexpr int kSets = 32, kWays = 4;
 constexpr Py_ssize_t kLargest = 64;  // keys read at most; larger dictionaries are not judged
 
 struct Verdict {
@@ -20,13 +20,26 @@ struct Verdict {
   bool text_keys = false;
 };
 
+// A few dictionaries per set, chosen by address, so that the nodes one walk goes through do not
+// push each other out.
 struct Verdicts final : public ModuleState {
-  Verdict slots[kSlots];
+  Verdict slots[kSets][kWays];
+  int next[kSets] = {};
   void release() noexcept override {
-    for (Verdict& slot : slots) slot.dict = nullptr;
+    for (auto& set : slots) {
+      for (Verdict& slot : set) slot.dict = nullptr;
+    }
   }
-  static int index(PyObject* dict) {
-    return static_cast<int>((reinterpret_cast<std::uintptr_t>(dict) >> 4) % kSlots);
+  static int set_of(PyObject* dict) {
+    const auto address = reinterpret_cast<std::uintptr_t>(dict);
+    return static_cast<int>(((address >> 4) ^ (address >> 10)) % kSets);
+  }
+  Verdict* find(PyObject* dict);
+  Verdict& replace(PyObject* dict) {
+    const int set = set_of(dict);
+    Verdict& slot = slots[set][next[set]];
+    next[set] = (next[set] + 1) % kWays;
+    return slot;
   }
 };
 Verdicts g_verdicts;
@@ -54,12 +67,18 @@ bool known(const Verdict& slot, PyObject* dict) {
 #endif
 }
 
+Verdict* Verdicts::find(PyObject* dict) {
+  for (Verdict& slot : slots[set_of(dict)]) {
+    if (known(slot, dict)) return &slot;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 bool text_keyed(PyObject* dict) noexcept {
   if (!PyDict_CheckExact(dict)) return false;
-  Verdict& slot = g_verdicts.slots[Verdicts::index(dict)];
-  if (known(slot, dict)) return slot.text_keys;
+  if (const Verdict* known_verdict = g_verdicts.find(dict)) return known_verdict->text_keys;
   if (PyDict_GET_SIZE(dict) > kLargest) return false;
   Verdict verdict;
   verdict.text_keys = read_keys(dict);
@@ -69,18 +88,18 @@ bool text_keyed(PyObject* dict) noexcept {
   if (!watch_dict(dict)) return verdict.text_keys;
 #endif
   verdict.dict = dict;
-  slot = verdict;
+  g_verdicts.replace(dict) = verdict;
   return verdict.text_keys;
 }
 
 #if PY_VERSION_HEX >= 0x030C0000
 void text_keyed_changed(PyDict_WatchEvent event, PyObject* dict, PyObject* key) noexcept {
-  Verdict& slot = g_verdicts.slots[Verdicts::index(dict)];
-  if (slot.dict != dict) return;
+  Verdict* slot = g_verdicts.find(dict);
+  if (slot == nullptr) return;
   const bool keeps = event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED ||
                      event == PyDict_EVENT_CLEARED ||
                      (event == PyDict_EVENT_ADDED && key != nullptr && PyUnicode_CheckExact(key));
-  if (!keeps) slot.dict = nullptr;
+  if (!keeps) slot->dict = nullptr;
 }
 #endif
 
