@@ -30,27 +30,29 @@ Py_ssize_t parameter_index(PyObject* names, Py_ssize_t first, PyObject* keyword)
   return count;
 }
 
-// Binds positional and keyword arguments to the parameters, defaults last; false when the
-// interpreter must bind them.
+// Binds positional and keyword arguments to the parameters, defaults for the rest; false when
+// the interpreter must bind them (an argument missing, unknown or given twice).
 bool bind(PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t positional,
           PyObject* kwnames, PyObject** slots) {
   const Py_ssize_t count = PyTuple_GET_SIZE(names);
   if (positional > count || count > kMaxParameters) return false;
-  for (Py_ssize_t i = 0; i < count; ++i) slots[i] = i < positional ? args[i] : nullptr;
+  const Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
+  Py_ssize_t i = 0;
+  for (; i < positional; ++i) slots[i] = args[i];
+  for (; i < count; ++i)
+    slots[i] = i >= first_default ? PyTuple_GET_ITEM(defaults, i - first_default) : nullptr;
+  unsigned by_keyword = 0;
   const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < keywords; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_CheckExact(keyword)) return false;
-    const Py_ssize_t i = parameter_index(names, positional, keyword);
-    if (i == count || slots[i] != nullptr) return false;
-    slots[i] = args[positional + k];
+    const Py_ssize_t at = parameter_index(names, positional, keyword);
+    if (at == count || (by_keyword >> at) & 1u) return false;
+    by_keyword |= 1u << at;
+    slots[at] = args[positional + k];
   }
-  const Py_ssize_t given_defaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (slots[i] != nullptr) continue;
-    const Py_ssize_t d = i - (count - given_defaults);
-    if (d < 0) return false;
-    slots[i] = PyTuple_GET_ITEM(defaults, d);
+  for (i = positional; i < first_default; ++i) {
+    if (slots[i] == nullptr) return false;
   }
   return true;
 }

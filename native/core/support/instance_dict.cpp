@@ -10,16 +10,10 @@
 namespace mirvak::support {
 namespace {
 
-bool has_instance_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030B0000
-  if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return true;
-#endif
-  return type->tp_dictoffset != 0;
-}
-
 int probe(PyObject* dict, PyObject* name, Ref* value) {
+  Ref held = Ref::borrow(dict);  // a key's __eq__ may replace the instance's dictionary
   PyObject* found;
-  const int status = PyDict_GetItemRef(dict, name, &found);  // CAUTION: a key's __eq__
+  const int status = PyDict_GetItemRef(held.get(), name, &found);  // CAUTION: a key's __eq__
   *value = Ref::steal(found);
   return status;
 }
@@ -72,7 +66,8 @@ struct Readings final : public ModuleState {
   Reading entries[kRemembered];
   int next = 0;
   void release() noexcept override;
-  const Reading* find(PyObject* dict) const;
+  int last_found = 0;
+  const Reading* find(PyObject* dict);
   const Reading* remember(PyObject* dict);
 };
 Readings g_readings;
@@ -111,9 +106,14 @@ bool watch(PyObject* dict, Reading* reading) {
 }
 #endif
 
-const Reading* Readings::find(PyObject* dict) const {
-  for (const Reading& entry : entries) {
-    if (entry.dict == dict && still_valid(entry, dict)) return &entry;
+const Reading* Readings::find(PyObject* dict) {
+  const Reading& last = entries[last_found];
+  if (last.dict == dict && still_valid(last, dict)) return &last;
+  for (int i = 0; i < kRemembered; ++i) {
+    if (entries[i].dict == dict && still_valid(entries[i], dict)) {
+      last_found = i;
+      return &entries[i];
+    }
   }
   return nullptr;
 }
@@ -150,9 +150,9 @@ void instance_dict_changed(PyObject* dict) noexcept {
 void instance_dict_changed(PyObject*) noexcept {}
 #endif
 
-Ref instance_dict(PyObject* self) noexcept {
-  if (!has_instance_dict(Py_TYPE(self))) return Ref();
-  return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+PyObject* instance_dict(PyObject* self) noexcept {
+  PyObject** slot = _PyObject_GetDictPtr(self);
+  return slot != nullptr ? *slot : nullptr;
 }
 
 int method_entry(PyObject* dict, PyObject* name, Ref* value) noexcept {

@@ -13,11 +13,12 @@
 
 namespace mirvak::support {
 
-// `self.__dict__`; empty (no error) for an instance without one.
-Ref instance_dict(PyObject* self) noexcept;
+// `self.__dict__`, borrowed; nullptr for an instance that has none (yet).  No Python code runs
+// (an instance's managed dictionary is made once, as reading `__dict__` would).
+PyObject* instance_dict(PyObject* self) noexcept;
 
-// The entry of `dict` under a method's name: 1 with `*value` set, 0 when absent, -1 with an
-// exception set.  CAUTION: a probe may run a key's __eq__.
+// The entry of `dict` (borrowed) under a method's name: 1 with `*value` set, 0 when absent, -1
+// with an exception set.  CAUTION: a probe may run a key's __eq__.
 int method_entry(PyObject* dict, PyObject* name, Ref* value) noexcept;
 
 // The same for one of the attributes the registry reads (`_plugins`, `supported_os`,

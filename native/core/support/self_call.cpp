@@ -32,6 +32,19 @@ Found from_type(PyObject* self, Method id, Ref descr, descrgetfunc get) {
                Ref::steal(get(descr.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self)))));
 }
 
+// The usual case: the type holds our own function (no data descriptor, and alive while the
+// module is: it needs no reference of its own), unless the instance dictionary shadows it.
+Found own_unless_shadowed(PyObject* self, Method id, PyObject* function, PyObject* name) {
+  PyObject* dict = instance_dict(self);
+  if (dict == nullptr) return found(Found::How::own, Ref());
+  Ref value;
+  const int shadowed = method_entry(dict, name, &value);
+  if (shadowed != 0) return shadowed < 0 ? Found() : found(Found::How::callable, std::move(value));
+  // A probe may have run Python code: the function is still the one found, its code may not.
+  if (is_own(function, id)) return found(Found::How::own, Ref());
+  return found(Found::How::function, Ref::borrow(function));
+}
+
 }  // namespace
 
 Found find(PyObject* self, Method id) noexcept {
@@ -39,16 +52,18 @@ Found find(PyObject* self, Method id) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro != PyObject_GenericGetAttr)
     return found(Found::How::callable, Ref::steal(PyObject_GetAttr(self, name)));
-  Ref descr = Ref::borrow(g_type_lookups[static_cast<int>(id)].find(type, name));
+  PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, name);
+  if (on_type != nullptr && is_own(on_type, id))
+    return own_unless_shadowed(self, id, on_type, name);
+  Ref descr = Ref::borrow(on_type);
   descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
   if (get != nullptr && Py_TYPE(descr.get())->tp_descr_set != nullptr) {
     return found(Found::How::callable,
                  Ref::steal(get(descr.get(), self, reinterpret_cast<PyObject*>(type))));
   }
-  Ref dict = instance_dict(self);
-  if (!dict && PyErr_Occurred()) return Found();
+  PyObject* dict = instance_dict(self);
   Ref value;
-  const int shadowed = dict ? method_entry(dict.get(), name, &value) : 0;
+  const int shadowed = dict ? method_entry(dict, name, &value) : 0;
   if (shadowed != 0) return shadowed < 0 ? Found() : found(Found::How::callable, std::move(value));
   if (!descr) return found(Found::How::callable, Ref::steal(PyObject_GetAttr(self, name)));
   return from_type(self, id, std::move(descr), get);
@@ -60,10 +75,9 @@ Ref instance_attribute(PyObject* self, Name attribute) noexcept {
   if (type->tp_getattro == PyObject_GenericGetAttr &&
       g_attribute_lookups[static_cast<int>(attribute)].find(type, name) == nullptr) {
     // Nothing on the type: the instance dictionary decides.
-    Ref dict = instance_dict(self);
-    if (!dict && PyErr_Occurred()) return Ref();
+    PyObject* dict = instance_dict(self);
     Ref value;
-    const int held = dict ? attribute_entry(dict.get(), attribute, &value) : 0;
+    const int held = dict ? attribute_entry(dict, attribute, &value) : 0;
     if (held != 0) return value;
   }
   return Ref::steal(PyObject_GetAttr(self, name));
