@@ -14,6 +14,8 @@ import weakref
 
 import pytest
 
+from mirvak.core.errors import ConnectionInfraError
+
 import mirvak
 import mirvak.core.errors
 import mirvak.plugins
@@ -221,15 +223,29 @@ def test_wrong_arguments_match_a_pure_class(call):
     assert str(got.value) == str(expected.value)
 
 
+def attempt(call):
+    try:
+        return call()
+    except Exception as error:  # noqa: BLE001 - the exception is the result looked at
+        return error
+
+
 def test_replaced_defaults_and_code_are_honoured(monkeypatch):
     # Calls bind their arguments natively where the interpreter allows; the function's
     # current __defaults__ and __code__ must still decide, as for any function.
     manager = PluginManager()
     manager.register_plugin(A, "linux", chassis_type="dual_rp")
+
+    def lookups():  # one call site: the same keyword tuple on every call
+        return [attempt(lambda: manager.get_plugin(os="linux")) for _ in range(3)]
+
+    assert all(isinstance(result, ConnectionInfraError) for result in lookups())
     monkeypatch.setattr(PluginManager.get_plugin, "__defaults__",
                         (None, None, None, None, "dual_rp"))
     assert manager.get_plugin("linux") is A
-    assert manager.get_plugin(os="linux") is A
+    assert lookups() == [A, A, A]
+    monkeypatch.setattr(PluginManager.get_plugin, "__defaults__", ("dual_rp",))
+    assert all(isinstance(result, TypeError) for result in lookups())
 
     def replacement(self, os, platform, model, chassis_type):
         return ("replaced", os, chassis_type)

@@ -30,13 +30,24 @@ Py_ssize_t parameter_index(PyObject* names, Py_ssize_t first, PyObject* keyword)
   return count;
 }
 
-// Binds positional and keyword arguments to the parameters, defaults for the rest; false when
-// the interpreter must bind them (an argument missing, unknown or given twice).
-bool bind(PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t positional,
-          PyObject* kwnames, PyObject** slots) {
+// Where each keyword of one call shape goes: kept per method for the last shape seen, so that
+// a call site's repeated calls (their keyword tuple is a constant of the caller's code) skip the
+// name matching.
+struct Shape {
+  Retained kwnames;  // held, so that no other tuple takes its address
+  Py_ssize_t positional = -1;
+  Py_ssize_t first_default = -1;
+  Py_ssize_t targets[kMaxParameters] = {};
+};
+Shape g_shapes[method_count];
+
+// Binds positional and keyword arguments to the parameters, defaults for the rest, noting
+// where each keyword went; false when the interpreter must bind them (an argument missing,
+// unknown or given twice).
+bool bind(PyObject* names, Py_ssize_t first_default, PyObject* defaults, PyObject* const* args,
+          Py_ssize_t positional, PyObject* kwnames, PyObject** slots, Py_ssize_t* targets) {
   const Py_ssize_t count = PyTuple_GET_SIZE(names);
   if (positional > count || count > kMaxParameters) return false;
-  const Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
   Py_ssize_t i = 0;
   for (; i < positional; ++i) slots[i] = args[i];
   for (; i < count; ++i)
@@ -50,6 +61,7 @@ bool bind(PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t
     if (at == count || (by_keyword >> at) & 1u) return false;
     by_keyword |= 1u << at;
     slots[at] = args[positional + k];
+    targets[k] = at;
   }
   for (i = positional; i < first_default; ++i) {
     if (slots[i] == nullptr) return false;
@@ -57,25 +69,50 @@ bool bind(PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t
   return true;
 }
 
+// The same for the shape bound last time: no checks left to make.
+void bind_known(const Shape& shape, Py_ssize_t count, PyObject* defaults, PyObject* const* args,
+                PyObject** slots) {
+  const Py_ssize_t positional = shape.positional;
+  for (Py_ssize_t i = 0; i < positional; ++i) slots[i] = args[i];
+  for (Py_ssize_t i = positional > shape.first_default ? positional : shape.first_default;
+       i < count; ++i)
+    slots[i] = PyTuple_GET_ITEM(defaults, i - shape.first_default);
+  const Py_ssize_t keywords = PyTuple_GET_SIZE(shape.kwnames.get());
+  for (Py_ssize_t k = 0; k < keywords; ++k) slots[shape.targets[k]] = args[positional + k];
+}
+
 PyObject* call(Method id, PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const int i = static_cast<int>(id);
-  if (is_own(func, id)) {
-    auto invoke = method_table()[i].native.invoke;
-    PyObject* names = g_parameters[i].get();
-    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && positional == PyTuple_GET_SIZE(names)) {
-      CallDepth depth;
-      return depth ? invoke(args) : nullptr;
-    }
-    // The defaults tuple is held: a body may run code that replaces __defaults__.
-    Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(func));
-    PyObject* slots[kMaxParameters];
-    if (bind(names, defaults.get(), args, positional, kwnames, slots)) {
-      CallDepth depth;
-      return depth ? invoke(slots) : nullptr;
+  if (!is_own(func, id)) return g_interpreter_call(func, args, nargsf, kwnames);
+  auto invoke = method_table()[i].native.invoke;
+  PyObject* names = g_parameters[i].get();
+  const Py_ssize_t count = PyTuple_GET_SIZE(names);
+  const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+  if (kwnames == nullptr && positional == count) {
+    CallDepth depth;
+    return depth ? invoke(args) : nullptr;
+  }
+  // The defaults tuple is held: a body may run code that replaces __defaults__.
+  Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(func));
+  const Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults.get()) : 0);
+  PyObject* slots[kMaxParameters];
+  Shape& shape = g_shapes[i];
+  if (kwnames != nullptr && kwnames == shape.kwnames.get() && positional == shape.positional &&
+      first_default == shape.first_default) {
+    bind_known(shape, count, defaults.get(), args, slots);
+  } else {
+    Py_ssize_t targets[kMaxParameters];
+    if (!bind(names, first_default, defaults.get(), args, positional, kwnames, slots, targets))
+      return g_interpreter_call(func, args, nargsf, kwnames);
+    if (kwnames != nullptr) {
+      shape.kwnames.reset(Py_NewRef(kwnames));
+      shape.positional = positional;
+      shape.first_default = first_default;
+      for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) shape.targets[k] = targets[k];
     }
   }
-  return g_interpreter_call(func, args, nargsf, kwnames);
+  CallDepth depth;
+  return depth ? invoke(slots) : nullptr;
 }
 
 template <int I>

@@ -118,7 +118,7 @@ const Reading* Readings::find(PyObject* dict) {
   return nullptr;
 }
 
-const Reading* Readings::remember(PyObject* dict) {
+[[gnu::noinline, gnu::cold]] const Reading* Readings::remember(PyObject* dict) {
   Reading reading;
   read(dict, &reading);
   if (!watch(dict, &reading)) return nullptr;
@@ -134,6 +134,12 @@ const Reading* reading_of(PyObject* dict) {
   if (!PyDict_CheckExact(dict)) return nullptr;
   const Reading* reading = g_readings.find(dict);
   if (reading == nullptr) reading = g_readings.remember(dict);
+  return reading != nullptr && reading->plain ? reading : nullptr;
+}
+
+// A remembered reading of `dict` that lists every key; null otherwise.
+const Reading* known_reading(PyObject* dict) {
+  const Reading* reading = g_readings.find(dict);
   return reading != nullptr && reading->plain ? reading : nullptr;
 }
 #endif
@@ -153,6 +159,29 @@ void instance_dict_changed(PyObject*) noexcept {}
 PyObject* instance_dict(PyObject* self) noexcept {
   PyObject** slot = _PyObject_GetDictPtr(self);
   return slot != nullptr ? *slot : nullptr;
+}
+
+bool known_free_of_methods(PyObject* dict) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  const Reading* reading = known_reading(dict);
+  return reading != nullptr && !reading->method_named;
+#else
+  (void)dict;
+  return false;
+#endif
+}
+
+bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  const int i = attribute_index(attribute);
+  const Reading* reading = i >= 0 ? known_reading(dict) : nullptr;
+  if (reading == nullptr) return false;
+  *value = reading->values[i];
+  return true;
+#else
+  (void)dict, (void)attribute, (void)value;
+  return false;
+#endif
 }
 
 int method_entry(PyObject* dict, PyObject* name, Ref* value) noexcept {

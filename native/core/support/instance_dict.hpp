@@ -17,6 +17,12 @@ namespace mirvak::support {
 // (an instance's managed dictionary is made once, as reading `__dict__` would).
 PyObject* instance_dict(PyObject* self) noexcept;
 
+// Answers from memory alone, cheap enough for every call (false: not known, ask the functions
+// below).  That `dict` holds no method name; the value `dict` holds for one of the attributes
+// the registry reads (a borrowed reference).
+bool known_free_of_methods(PyObject* dict) noexcept;
+bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept;
+
 // The entry of `dict` (borrowed) under a method's name: 1 with `*value` set, 0 when absent, -1
 // with an exception set.  CAUTION: a probe may run a key's __eq__.
 int method_entry(PyObject* dict, PyObject* name, Ref* value) noexcept;

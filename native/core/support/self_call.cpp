@@ -34,8 +34,7 @@ Found from_type(PyObject* self, Method id, Ref descr, descrgetfunc get) {
 
 // The usual case: the type holds our own function (no data descriptor, and alive while the
 // module is: it needs no reference of its own), unless the instance dictionary shadows it.
-Found own_unless_shadowed(PyObject* self, Method id, PyObject* function, PyObject* name) {
-  PyObject* dict = instance_dict(self);
+Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObject* name) {
   if (dict == nullptr) return found(Found::How::own, Ref());
   Ref value;
   const int shadowed = method_entry(dict, name, &value);
@@ -45,9 +44,8 @@ Found own_unless_shadowed(PyObject* self, Method id, PyObject* function, PyObjec
   return found(Found::How::function, Ref::borrow(function));
 }
 
-}  // namespace
-
-Found find(PyObject* self, Method id) noexcept {
+// The whole lookup, for whatever `find` cannot answer at once.
+[[gnu::noinline, gnu::cold]] Found find_slowly(PyObject* self, Method id) {
   PyObject* name = method_name(id);
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro != PyObject_GenericGetAttr)
@@ -69,7 +67,7 @@ Found find(PyObject* self, Method id) noexcept {
   return from_type(self, id, std::move(descr), get);
 }
 
-Ref instance_attribute(PyObject* self, Name attribute) noexcept {
+[[gnu::noinline, gnu::cold]] Ref instance_attribute_slowly(PyObject* self, Name attribute) {
   PyObject* name = mirvak::name(attribute);
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro == PyObject_GenericGetAttr &&
@@ -81,6 +79,39 @@ Ref instance_attribute(PyObject* self, Name attribute) noexcept {
     if (held != 0) return value;
   }
   return Ref::steal(PyObject_GetAttr(self, name));
+}
+
+}  // namespace
+
+// Our own function on the type, an instance dictionary known not to shadow it: nothing else to
+// look at.
+Found find(PyObject* self, Method id) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject* name = method_name(id);
+    PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, name);
+    if (on_type != nullptr && is_own(on_type, id)) {
+      PyObject* dict = instance_dict(self);
+      if (dict == nullptr || known_free_of_methods(dict)) return found(Found::How::own, Ref());
+      return own_unless_shadowed(dict, id, on_type, name);
+    }
+  }
+  return find_slowly(self, id);
+}
+
+// An attribute the type does not define, in an instance dictionary whose keys are known.
+Ref instance_attribute(PyObject* self, Name attribute) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject* value;
+  if (type->tp_getattro == PyObject_GenericGetAttr &&
+      g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute)) == nullptr) {
+    PyObject* dict = instance_dict(self);
+    if (dict != nullptr && known_attribute(dict, attribute, &value) && value != nullptr)
+      return Ref::borrow(value);
+    Ref held;
+    if (dict != nullptr && attribute_entry(dict, attribute, &held) != 0) return held;
+  }
+  return instance_attribute_slowly(self, attribute);
 }
 
 Ref call_found(const Found& found, PyObject** argv, Py_ssize_t count, PyObject* kwnames) noexcept {

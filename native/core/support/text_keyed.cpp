@@ -74,11 +74,8 @@ Verdict* Verdicts::find(PyObject* dict) {
   return nullptr;
 }
 
-}  // namespace
-
-bool text_keyed(PyObject* dict) noexcept {
-  if (!PyDict_CheckExact(dict)) return false;
-  if (const Verdict* known_verdict = g_verdicts.find(dict)) return known_verdict->text_keys;
+// Reads the keys of a dictionary not judged yet.
+[[gnu::noinline, gnu::cold]] bool judge(PyObject* dict) {
   if (PyDict_GET_SIZE(dict) > kLargest) return false;
   Verdict verdict;
   verdict.text_keys = read_keys(dict);
@@ -90,6 +87,14 @@ bool text_keyed(PyObject* dict) noexcept {
   verdict.dict = dict;
   g_verdicts.replace(dict) = verdict;
   return verdict.text_keys;
+}
+
+}  // namespace
+
+bool text_keyed(PyObject* dict) noexcept {
+  if (!PyDict_CheckExact(dict)) return false;
+  if (const Verdict* known_verdict = g_verdicts.find(dict)) return known_verdict->text_keys;
+  return judge(dict);
 }
 
 #if PY_VERSION_HEX >= 0x030C0000
