@@ -14,12 +14,11 @@ import weakref
 
 import pytest
 
-from mirvak.core.errors import ConnectionInfraError
-
 import mirvak
 import mirvak.core.errors
 import mirvak.plugins
 from helpers import A
+from mirvak.core.errors import ConnectionInfraError
 from mirvak.core import pluginmanager as pm_module
 from mirvak.core.pluginmanager import PluginManager
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "support/call_depth.hpp"
+#include "support/compat.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"
 
