@@ -12,24 +12,11 @@ namespace {
 support::StaticText kNotFound[] = {support::StaticText("Plugin data not found for ("),
                                    support::StaticText("), type: "), support::StaticText(" ")};
 
-// "/".join(str(member) for member in path)
-Ref joined_path(const LevelPath& path) {
-  const Py_ssize_t count = path.size();
-  Ref texts = Ref::steal(PyList_New(count));
-  for (Py_ssize_t i = 0; texts && i < count; ++i) {
-    PyObject* text = PyObject_Str(path[i]);
-    if (text == nullptr) return Ref();
-    PyList_SET_ITEM(texts.get(), i, text);
-  }
-  return texts ? Ref::steal(PyUnicode_Join(name(Name::slash), texts.get())) : Ref();
-}
-
 PyObject* raise_not_found(const LevelPath& path, PyObject* chassis_type) {
   return host::raise_connection_error([&] {
-    Ref joined = joined_path(path);
     return support::Sum()
         .add(kNotFound[0].get())
-        .add(joined.get())
+        .add_joined_str_of(path.members(), path.size(), name(Name::slash))
         .add(kNotFound[1].get())
         .add_str_of(chassis_type)
         .add(kNotFound[2].get())

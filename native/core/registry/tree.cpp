@@ -72,9 +72,9 @@ bool LevelPath::build(PyObject* os, PyObject* platform, PyObject* model,
     members[count++] = platform;
   }
   if (os_flavor != Py_None) members[count++] = os_flavor;
-  for (Py_ssize_t i = 0; i < count; ++i) members_[i] = Ref::borrow(members[i]);
+  for (Py_ssize_t i = 0; i < count; ++i) members_[i] = Py_NewRef(members[i]);
   for (Py_ssize_t i = 0; i < count; ++i) {
-    const int reserved = is_reserved(members_[i].get());
+    const int reserved = is_reserved(members_[i]);
     if (reserved != 0) {
       if (reserved > 0) host::raise_connection_error(kReservedIdentifier);
       return false;
@@ -87,14 +87,21 @@ bool LevelPath::build(PyObject* os, PyObject* platform, PyObject* model,
 // "[" + ", ".join(repr(member) ...) + "]": a list's repr, which is what str() and format() of
 // a list of the members give.
 Ref LevelPath::list_text() const noexcept {
-  Ref reprs = Ref::steal(PyTuple_New(count_));
-  for (Py_ssize_t i = 0; reprs && i < count_; ++i) {
-    PyObject* text = PyObject_Repr(members_[i].get());
-    if (text == nullptr) return Ref();
-    PyTuple_SET_ITEM(reprs.get(), i, text);
+  Ref reprs[4];
+  PyObject* parts[2 + 2 * 4];
+  Py_ssize_t count = 0;
+  parts[count++] = kListOpen.get();
+  for (Py_ssize_t i = 0; i < count_; ++i) {
+    reprs[i] = Ref::steal(PyObject_Repr(members_[i]));
+    if (!reprs[i]) return Ref();
+    if (i > 0) parts[count++] = kListSeparator.get();
+    parts[count++] = reprs[i].get();
   }
-  Ref joined = reprs ? Ref::steal(PyUnicode_Join(kListSeparator.get(), reprs.get())) : Ref();
-  return joined ? support::concat({kListOpen.get(), joined.get(), kListClose.get()}) : Ref();
+  parts[count++] = kListClose.get();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (parts[i] == nullptr) return Ref();  // a StaticText that could not be made
+  }
+  return support::join_texts(parts, count);
 }
 
 int has_key(PyObject* node, PyObject* key) noexcept {

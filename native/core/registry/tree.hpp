@@ -19,12 +19,20 @@ class LevelPath {
   // node's chassis mapping.
   bool build(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor) noexcept;
   Py_ssize_t size() const noexcept { return count_; }
-  PyObject* operator[](Py_ssize_t i) const noexcept { return members_[i].get(); }
+  PyObject* operator[](Py_ssize_t i) const noexcept { return members_[i]; }
+  PyObject* const* members() const noexcept { return members_; }
   // The text of the path as a list, what format() of a list of its members gives.
   Ref list_text() const noexcept;
 
+  LevelPath() noexcept = default;
+  LevelPath(const LevelPath&) = delete;
+  LevelPath& operator=(const LevelPath&) = delete;
+  ~LevelPath() {
+    for (PyObject* member : members_) Py_XDECREF(member);
+  }
+
  private:
-  Ref members_[4];
+  PyObject* members_[4] = {};  // strong references, dropped with the path
   Py_ssize_t count_ = 0;
 };
 

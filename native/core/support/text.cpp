@@ -1,6 +1,8 @@
 // Concatenation of message pieces.
 #include "support/text.hpp"
 
+#include <cstring>
+
 #include "support/names.hpp"
 
 namespace mirvak::support {
@@ -24,29 +26,62 @@ int contains(PyObject* container, PyObject* value) noexcept {
   return PySequence_Contains(container, value);
 }
 
-Ref concat(std::initializer_list<PyObject*> parts) noexcept {
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
-  if (!tuple) return tuple;
-  Py_ssize_t i = 0;
-  for (PyObject* part : parts) {
-    if (part == nullptr) return Ref();  // a StaticText that could not be made
-    Py_INCREF(part);
-    PyTuple_SET_ITEM(tuple.get(), i++, part);
+Ref join_texts(PyObject* const* parts, Py_ssize_t count) noexcept {
+  Py_ssize_t length = 0;
+  Py_UCS4 widest = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const Py_ssize_t part_length = PyUnicode_GET_LENGTH(parts[i]);
+    if (part_length > PY_SSIZE_T_MAX - length) {
+      PyErr_NoMemory();
+      return Ref();
+    }
+    length += part_length;
+    const Py_UCS4 part_widest = PyUnicode_MAX_CHAR_VALUE(parts[i]);
+    if (part_widest > widest) widest = part_widest;
   }
-  return Ref::steal(PyUnicode_Join(name(Name::empty), tuple.get()));
+  Ref joined = Ref::steal(PyUnicode_New(length, widest));
+  if (!joined) return joined;
+  const int kind = PyUnicode_KIND(joined.get());
+  auto* data = static_cast<char*>(PyUnicode_DATA(joined.get()));
+  Py_ssize_t at = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const Py_ssize_t part_length = PyUnicode_GET_LENGTH(parts[i]);
+    if (PyUnicode_KIND(parts[i]) == kind) {
+      std::memcpy(data + at * kind, PyUnicode_DATA(parts[i]),
+                  static_cast<size_t>(part_length * kind));
+    } else if (PyUnicode_CopyCharacters(joined.get(), at, parts[i], 0, part_length) < 0) {
+      return Ref();
+    }
+    at += part_length;
+  }
+  return joined;
 }
 
-// Joins the pending exact strs into the total.
+Ref concat(std::initializer_list<PyObject*> parts) noexcept {
+  for (PyObject* part : parts) {
+    if (part == nullptr) return Ref();  // a StaticText that could not be made
+  }
+  return join_texts(parts.begin(), static_cast<Py_ssize_t>(parts.size()));
+}
+
+// Joins the pending texts into the total.
 bool Sum::flush() noexcept {
   if (count_ == 0) return true;
-  Ref tuple = Ref::steal(PyTuple_New(count_));
-  if (!tuple) return false;
-  for (int i = 0; i < count_; ++i) PyTuple_SET_ITEM(tuple.get(), i, pending_[i].release());
+  PyObject* parts[kMaxPending];
+  for (int i = 0; i < count_; ++i) parts[i] = pending_[i].get();
+  Ref joined = join_texts(parts, count_);
+  for (int i = 0; i < count_; ++i) pending_[i] = Ref();
   count_ = 0;
-  Ref joined = Ref::steal(PyUnicode_Join(name(Name::empty), tuple.get()));
   if (!joined) return false;
   total_ = total_ ? Ref::steal(PyNumber_Add(total_.get(), joined.get())) : std::move(joined);
   return static_cast<bool>(total_);
+}
+
+// Keeps a text for the final join, when adding it to the total so far runs no Python code.
+bool Sum::defer(PyObject* text) noexcept {
+  if ((total_ && !PyUnicode_CheckExact(total_.get())) || count_ == kMaxPending) return false;
+  pending_[count_++] = Ref::borrow(text);
+  return true;
 }
 
 Sum& Sum::add(PyObject* part) noexcept {
@@ -54,11 +89,7 @@ Sum& Sum::add(PyObject* part) noexcept {
     failed_ = true;
     return *this;
   }
-  const bool plain = PyUnicode_CheckExact(part) && (!total_ || PyUnicode_CheckExact(total_.get()));
-  if (plain && count_ < kMaxPending) {
-    pending_[count_++] = Ref::borrow(part);
-    return *this;
-  }
+  if (PyUnicode_CheckExact(part) && defer(part)) return *this;
   if (!flush()) {
     failed_ = true;
     return *this;
@@ -76,6 +107,42 @@ Sum& Sum::add_str_of(PyObject* value) noexcept {
   }
   Ref text = Ref::steal(PyObject_Str(value));
   return add(text.get());
+}
+
+Sum& Sum::add_joined_str_of(PyObject* const* values, Py_ssize_t count,
+                            PyObject* separator) noexcept {
+  if (failed_) return *this;
+  constexpr Py_ssize_t kMaxValues = 8;
+  Ref texts[kMaxValues];
+  if (count > kMaxValues || separator == nullptr) {
+    failed_ = true;
+    if (separator != nullptr) PyErr_SetString(PyExc_SystemError, "too many parts to join");
+    return *this;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    texts[i] = Ref::steal(PyObject_Str(values[i]));
+    if (!texts[i]) {
+      failed_ = true;
+      return *this;
+    }
+  }
+  const bool room =
+      count_ + 2 * count <= kMaxPending && (!total_ || PyUnicode_CheckExact(total_.get()));
+  if (!room) {
+    PyObject* parts[2 * kMaxValues];
+    Py_ssize_t n = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (i > 0) parts[n++] = separator;
+      parts[n++] = texts[i].get();
+    }
+    Ref joined = join_texts(parts, n);
+    return add(joined.get());
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (i > 0) defer(separator);
+    defer(texts[i].get());
+  }
+  return *this;
 }
 
 Ref Sum::result() noexcept {

@@ -44,6 +44,10 @@ inline int is_true(PyObject* value) noexcept {
   return PyObject_IsTrue(value);
 }
 
+// The texts of strs (a subclass's text as it is), concatenated into one new exact str in one
+// pass, as `"".join(parts)` does.  No Python code runs.
+Ref join_texts(PyObject* const* parts, Py_ssize_t count) noexcept;
+
 // The strs, concatenated in one pass; every part must be an exact str.
 Ref concat(std::initializer_list<PyObject*> parts) noexcept;
 
@@ -60,6 +64,9 @@ class Sum {
   Sum& add(PyObject* part) noexcept;
   // Adds `str(value)`.
   Sum& add_str_of(PyObject* value) noexcept;
+  // Adds `separator.join(str(value) for value in values)`: the join makes an exact str of the
+  // values' texts, so it is added as one.
+  Sum& add_joined_str_of(PyObject* const* values, Py_ssize_t count, PyObject* separator) noexcept;
   // False with an exception set once a step failed: later parts are then not evaluated.
   bool ok() const noexcept { return !failed_; }
   // The result; null with an exception set when any step failed.
@@ -68,7 +75,9 @@ class Sum {
  private:
   bool flush() noexcept;
 
-  static constexpr int kMaxPending = 8;
+  bool defer(PyObject* text) noexcept;
+
+  static constexpr int kMaxPending = 16;
   Ref total_;  // the sum so far, once it is no longer a plain join of exact strs
   Ref pending_[kMaxPending];
   int count_ = 0;
