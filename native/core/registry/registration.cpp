@@ -55,11 +55,25 @@ Ref walk_creating(PyObject* self, const LevelPath& path) {
   return node;
 }
 
+// `cls.__name__` or `cls.__module__`.  For a class made by `type` itself these are the
+// metatype's data descriptors, whatever the class holds: read here as they read them.
+Ref class_attribute(PyObject* cls, Name attribute) {
+  if (Py_TYPE(cls) == &PyType_Type &&
+      PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
+    auto* type = reinterpret_cast<PyHeapTypeObject*>(cls);
+    if (attribute == Name::dunder_name) return Ref::borrow(type->ht_name);
+    PyObject* module = PyDict_GetItemWithError(type->ht_type.tp_dict, name(Name::dunder_module));
+    if (module != nullptr) return Ref::borrow(module);
+    if (PyErr_Occurred()) return Ref();
+  }
+  return Ref::steal(PyObject_GetAttr(cls, name(attribute)));
+}
+
 // The replacement record's text, its values read in the order of the format call's arguments.
 Ref replacement_text(PyObject* existing, const LevelPath& level_path, PyObject* cls) {
-  Ref existing_name = Ref::steal(PyObject_GetAttr(existing, name(Name::dunder_name)));
-  Ref cls_name = existing_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_name))) : Ref();
-  Ref cls_module = cls_name ? Ref::steal(PyObject_GetAttr(cls, name(Name::dunder_module))) : Ref();
+  Ref existing_name = class_attribute(existing, Name::dunder_name);
+  Ref cls_name = existing_name ? class_attribute(cls, Name::dunder_name) : Ref();
+  Ref cls_module = cls_name ? class_attribute(cls, Name::dunder_module) : Ref();
   if (!cls_module) return Ref();
   PyObject* values[] = {existing_name.get(), nullptr, cls_name.get(), cls_module.get()};
   Ref fields[4];
