@@ -35,7 +35,7 @@ Ref text(const char* literal) {
 }
 
 // raise ConnectionInfraError(prefix + str(value))
-PyObject* raise_with_text(const char* prefix, PyObject* value) {
+[[gnu::noinline, gnu::cold]] PyObject* raise_with_text(const char* prefix, PyObject* value) {
   return host::raise_connection_error([&] {
     Ref head = text(prefix);
     return support::Sum().add(head.get()).add_str_of(value).result();
@@ -43,14 +43,15 @@ PyObject* raise_with_text(const char* prefix, PyObject* value) {
 }
 
 // raise ConnectionInfraError(format % (value,))
-PyObject* raise_formatted(const char* format, PyObject* value) {
+[[gnu::noinline, gnu::cold]] PyObject* raise_formatted(const char* format, PyObject* value) {
   return host::raise_connection_error(
       [&] { return Ref::steal(PyUnicode_FromFormat(format, value)); });
 }
 
 // raise ConnectionInfraError(prefix + str(self.<listing>) + got + str(value))
-PyObject* raise_not_listed(PyObject* self, Name listing, const char* prefix, const char* got,
-                           PyObject* value) {
+[[gnu::noinline, gnu::cold]] PyObject* raise_not_listed(PyObject* self, Name listing,
+                                                        const char* prefix, const char* got,
+                                                        PyObject* value) {
   return host::raise_connection_error([&] {
     Ref head = text(prefix);
     Ref listed = head ? support::instance_attribute(self, listing) : Ref();

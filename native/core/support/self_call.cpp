@@ -83,6 +83,17 @@ Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObjec
 
 }  // namespace
 
+#if PY_VERSION_HEX < 0x030D0000
+bool own_for_sure(PyObject* self, Method id) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, method_name(id));
+  if (on_type == nullptr || !is_own(on_type, id)) return false;
+  PyObject* dict = instance_dict(self);
+  return dict == nullptr || known_free_of_methods(dict);
+}
+#endif
+
 // Our own function on the type, an instance dictionary known not to shadow it: nothing else to
 // look at.
 Found find(PyObject* self, Method id) noexcept {

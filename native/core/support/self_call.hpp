@@ -31,6 +31,19 @@ struct Found {
 // __getattribute__, a key's __eq__ in the instance dictionary).
 Found find(PyObject* self, Method id) noexcept;
 
+// True when `self.<method>` is certainly our own unchanged function, as far as can be told from
+// memory alone (false: ask `find`).  No Python code runs.  3.13 keeps no memory of instance
+// dictionaries, so there `find` is the way.
+#if PY_VERSION_HEX >= 0x030D0000
+inline bool own_for_sure(PyObject*, Method) noexcept {
+  return false;
+}
+#define MIRVAK_LOOKUP_PATH
+#else
+bool own_for_sure(PyObject* self, Method id) noexcept;
+#define MIRVAK_LOOKUP_PATH [[gnu::noinline]]
+#endif
+
 // Calls what `find` found (not own).  `argv` is {free slot, self, the call's arguments...};
 // `kwnames` (a tuple naming the last arguments) or nullptr.
 // CAUTION: runs arbitrary Python code.
@@ -54,21 +67,32 @@ class KeywordNames {
   Retained tuple_;
 };
 
-// `self.<method>(args...)`, by keyword when `keywords` is given, else positionally; `body`
-// runs for our own method with (self, args...).
+// Calls what `find` found, looking it up first; `own_body` runs our own method's body.
 template <typename Body, typename... Args>
-Ref call_on_self(PyObject* self, Method id, KeywordNames* keywords, Body body,
-                 Args... args) noexcept {
+MIRVAK_LOOKUP_PATH Ref find_and_call(PyObject* self, Method id, KeywordNames* keywords,
+                                     Body own_body, Args... args) noexcept {
   Found found = find(self, id);
   if (found.how == Found::How::own) {
     CallDepth depth;
-    return depth ? Ref::steal(body(self, args...)) : Ref();
+    return depth ? Ref::steal(own_body(self, args...)) : Ref();
   }
   if (found.how == Found::How::failed) return Ref();
   PyObject* kwnames = keywords ? keywords->get() : nullptr;
   if (keywords && !kwnames) return Ref();
   PyObject* argv[] = {nullptr, self, args...};
   return call_found(found, argv, sizeof...(Args), kwnames);
+}
+
+// `self.<method>(args...)`, by keyword when `keywords` is given, else positionally; `body`
+// runs for our own method with (self, args...).
+template <typename Body, typename... Args>
+Ref call_on_self(PyObject* self, Method id, KeywordNames* keywords, Body body,
+                 Args... args) noexcept {
+  if (own_for_sure(self, id)) {
+    CallDepth depth;
+    return depth ? Ref::steal(body(self, args...)) : Ref();
+  }
+  return find_and_call(self, id, keywords, body, args...);
 }
 
 }  // namespace mirvak::support
