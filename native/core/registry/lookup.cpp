@@ -25,8 +25,8 @@ PyObject* raise_not_found(const LevelPath& path, PyObject* chassis_type) {
 }
 
 // The deepest node the path reaches, skipping members that have no node.
-Ref descend(PyObject* self, const LevelPath& path) {
-  Ref node = root(self);
+Ref descend(PyObject* self, const LevelPath& path, const support::InstanceView* view) {
+  Ref node = root(self, view);
   for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
     Ref child;
     const int present = has_key(node.get(), path[i], &child);
@@ -50,9 +50,11 @@ Ref registered_class(PyObject* node, PyObject* chassis_type, Ref data, Ref recor
 
 PyObject* get_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                      PyObject* os_flavor, PyObject* chassis_type) noexcept {
-  if (!validate(self, os, platform, model, chassis_type)) return nullptr;
+  support::InstanceView view;
+  if (!validate(self, os, platform, model, chassis_type, &view)) return nullptr;
+  if (!LevelPath::plain(os, platform, model, os_flavor)) view.drop();
   LevelPath path;
-  Ref node = path.build(os, platform, model, os_flavor) ? descend(self, path) : Ref();
+  Ref node = path.build(os, platform, model, os_flavor) ? descend(self, path, &view) : Ref();
   if (!node) return nullptr;
   Ref peeked_data, data, peeked_record;
   int found = has_key(node.get(), Name::data, &peeked_data);

@@ -122,7 +122,9 @@ bool store(PyObject* target, PyObject* cls, PyObject* chassis_type, PyObject* cl
 
 PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject* platform,
                           PyObject* model, PyObject* os_flavor, PyObject* chassis_type) noexcept {
-  if (!validate(self, os, platform, model, chassis_type)) return nullptr;
+  // The class's source file is looked up before the tree is read: the view serves validation.
+  support::InstanceView view;
+  if (!validate(self, os, platform, model, chassis_type, &view)) return nullptr;
   LevelPath path;
   if (!path.build(os, platform, model, os_flavor) || !all_hashable(path, chassis_type))
     return nullptr;

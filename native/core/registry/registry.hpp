@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "support/instance_dict.hpp"
+
 namespace mirvak::registry {
 
 // tree.cpp
@@ -19,6 +21,12 @@ PyObject* validate_os(PyObject* self, PyObject* os) noexcept;
 PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) noexcept;
 PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                              PyObject* chassis_type) noexcept;
+// The same, with what it reads of the instance answered from `view` while it is valid; and the
+// view a registry operation takes for it, when its identifiers are plain strs.
+PyObject* validate_arguments_in(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+                                PyObject* chassis_type, support::InstanceView* view) noexcept;
+void take_view(support::InstanceView& view, PyObject* self, PyObject* os, PyObject* platform,
+               PyObject* model) noexcept;
 
 // lookup.cpp, removal.cpp, registration.cpp
 PyObject* get_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,

@@ -11,8 +11,8 @@ constexpr const char kNotFound[] = "Plugin data not found";
 constexpr const char kChassisNotFound[] = "Plugin data not found for %S";
 
 // The node the whole path names, or ConnectionInfraError at the first missing member.
-Ref walk_strict(PyObject* self, const LevelPath& path) {
-  Ref node = root(self);
+Ref walk_strict(PyObject* self, const LevelPath& path, const support::InstanceView* view) {
+  Ref node = root(self, view);
   for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
     Ref child;
     const int present = has_key(node.get(), path[i], &child);
@@ -39,9 +39,11 @@ bool remove_chassis_type(PyObject* node, PyObject* chassis_type, Ref data) {
 
 PyObject* unregister_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* os_flavor, PyObject* chassis_type) noexcept {
-  if (!validate(self, os, platform, model, name(Name::single_rp))) return nullptr;
+  support::InstanceView view;
+  if (!validate(self, os, platform, model, name(Name::single_rp), &view)) return nullptr;
+  if (!LevelPath::plain(os, platform, model, os_flavor)) view.drop();
   LevelPath path;
-  Ref node = path.build(os, platform, model, os_flavor) ? walk_strict(self, path) : Ref();
+  Ref node = path.build(os, platform, model, os_flavor) ? walk_strict(self, path, &view) : Ref();
   if (!node) return nullptr;
   Ref data;
   const int has_data = has_key(node.get(), Name::data, &data);

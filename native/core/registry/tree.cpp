@@ -86,6 +86,14 @@ bool LevelPath::build(PyObject* os, PyObject* platform, PyObject* model,
 
 // "[" + ", ".join(repr(member) ...) + "]": a list's repr, which is what str() and format() of
 // a list of the members give.
+bool LevelPath::plain(PyObject* os, PyObject* platform, PyObject* model,
+                      PyObject* os_flavor) noexcept {
+  const bool platform_member = model != Py_None || platform != Py_None;
+  return PyUnicode_CheckExact(os) && (!platform_member || PyUnicode_CheckExact(platform)) &&
+         (model == Py_None || PyUnicode_CheckExact(model)) &&
+         (os_flavor == Py_None || PyUnicode_CheckExact(os_flavor));
+}
+
 Ref LevelPath::list_text() const noexcept {
   Ref reprs[4];
   PyObject* parts[2 + 2 * 4];
@@ -141,15 +149,18 @@ bool del_item(PyObject* node, PyObject* key) noexcept {
   return (PyDict_CheckExact(node) ? PyDict_DelItem(node, key) : PyObject_DelItem(node, key)) == 0;
 }
 
-Ref root(PyObject* self) noexcept {
-  return support::instance_attribute(self, Name::plugins_attr);
+Ref root(PyObject* self, const support::InstanceView* view) noexcept {
+  return support::instance_attribute(self, Name::plugins_attr, view);
 }
 
 bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-              PyObject* chassis_type) noexcept {
+              PyObject* chassis_type, support::InstanceView* view) noexcept {
+  take_view(*view, self, os, platform, model);
+  auto body = [view](PyObject* s, PyObject* o, PyObject* p, PyObject* m, PyObject* c) {
+    return validate_arguments_in(s, o, p, m, c, view);
+  };
   return static_cast<bool>(support::call_on_self(self, support::Method::validate_arguments, nullptr,
-                                                 validate_arguments, os, platform, model,
-                                                 chassis_type));
+                                                 view, body, os, platform, model, chassis_type));
 }
 
 }  // namespace mirvak::registry

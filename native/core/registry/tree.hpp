@@ -5,6 +5,7 @@
 // strong reference: a key's __eq__ or __hash__ may change or clear the tree under a walk.
 #pragma once
 
+#include "support/instance_dict.hpp"
 #include "support/names.hpp"
 #include "support/ref.hpp"
 
@@ -21,6 +22,10 @@ class LevelPath {
   Py_ssize_t size() const noexcept { return count_; }
   PyObject* operator[](Py_ssize_t i) const noexcept { return members_[i]; }
   PyObject* const* members() const noexcept { return members_; }
+  // Whether every member the path of these identifiers would have is an exact str (then building
+  // it runs no Python code).
+  static bool plain(PyObject* os, PyObject* platform, PyObject* model,
+                    PyObject* os_flavor) noexcept;
   // The text of the path as a list, what format() of a list of its members gives.
   Ref list_text() const noexcept;
 
@@ -70,10 +75,11 @@ inline Ref item_after(PyObject* node, PyObject* key, Ref peeked) noexcept {
 bool del_item(PyObject* node, PyObject* key) noexcept;
 
 // `self._plugins`, the root of the tree as the instance holds it now.
-Ref root(PyObject* self) noexcept;
+Ref root(PyObject* self, const support::InstanceView* view = nullptr) noexcept;
 
-// `self.validate_arguments(os, platform, model, chassis_type)`, result dropped.
+// `self.validate_arguments(os, platform, model, chassis_type)`, result dropped.  `view` answers
+// what validation reads of the instance while it is valid.
 bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-              PyObject* chassis_type) noexcept;
+              PyObject* chassis_type, support::InstanceView* view) noexcept;
 
 }  // namespace mirvak::registry

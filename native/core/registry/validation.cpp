@@ -114,9 +114,53 @@ PyObject* check_lowercase(PyObject* value, const char* not_text, const char* not
 }
 
 // `value in self.<listing>`: 1, 0, or -1 with an exception set.
-int listed_in(PyObject* self, Name listing, PyObject* value) {
-  Ref listed = support::instance_attribute(self, listing);
-  return listed ? support::contains(listed.get(), value) : -1;
+int listed_in(PyObject* self, Name listing, PyObject* value, support::InstanceView* view) {
+  Ref listed = support::instance_attribute(self, listing, view);
+  if (!listed) return -1;
+  const int plain = support::contains_plainly(listed.get(), value);
+  if (plain != -2) return plain;
+  if (view != nullptr) view->drop();
+  return PySequence_Contains(listed.get(), value);
+}
+
+// An identifier whose truth test and text checks run no Python code.
+bool plain_identifier(PyObject* value) {
+  return value == Py_None || PyUnicode_CheckExact(value);
+}
+
+// `os`, then `chassis_type`: whether what the validator reads of the instance may come from
+// `view`, which is dropped otherwise.
+void keep_view_if_plain(support::InstanceView* view, PyObject* identifier) {
+  if (view != nullptr && !plain_identifier(identifier)) view->drop();
+}
+
+PyObject* validate_os_in(PyObject* self, PyObject* os, support::InstanceView* view) {
+  keep_view_if_plain(view, os);
+  int present = support::is_true(os);
+  if (present < 0) return nullptr;
+  if (!present) return raise_not_listed(self, Name::supported_os, kOsRequired, kOsGot, os);
+  int listed = listed_in(self, Name::supported_os, os, view);
+  if (listed < 0) return nullptr;
+  if (!listed) {
+    if (view != nullptr) view->drop();
+    if (!host::log_debug([os] { return Ref::steal(PyUnicode_FromFormat(kOsNotListed, os)); }))
+      return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* validate_chassis_type_in(PyObject* self, PyObject* chassis_type,
+                                   support::InstanceView* view) {
+  keep_view_if_plain(view, chassis_type);
+  int present = support::is_true(chassis_type);
+  if (present < 0) return nullptr;
+  if (present) {
+    int listed = listed_in(self, Name::chassis_type_list, chassis_type, view);
+    if (listed < 0) return nullptr;
+    if (listed) Py_RETURN_NONE;
+  }
+  return raise_not_listed(self, Name::chassis_type_list, kChassisNotListed, kChassisGot,
+                          chassis_type);
 }
 
 // `os == "linux"`, as a truth value.
@@ -147,46 +191,48 @@ PyObject* validate_platform(PyObject*, PyObject* os, PyObject* platform) noexcep
 }
 
 PyObject* validate_os(PyObject* self, PyObject* os) noexcept {
-  int present = support::is_true(os);
-  if (present < 0) return nullptr;
-  if (!present) return raise_not_listed(self, Name::supported_os, kOsRequired, kOsGot, os);
-  int listed = listed_in(self, Name::supported_os, os);
-  if (listed < 0) return nullptr;
-  if (!listed &&
-      !host::log_debug([os] { return Ref::steal(PyUnicode_FromFormat(kOsNotListed, os)); }))
-    return nullptr;
-  Py_RETURN_NONE;
+  return validate_os_in(self, os, nullptr);
 }
 
 PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) noexcept {
-  int present = support::is_true(chassis_type);
-  if (present < 0) return nullptr;
-  if (present) {
-    int listed = listed_in(self, Name::chassis_type_list, chassis_type);
-    if (listed < 0) return nullptr;
-    if (listed) Py_RETURN_NONE;
-  }
-  return raise_not_listed(self, Name::chassis_type_list, kChassisNotListed, kChassisGot,
-                          chassis_type);
+  return validate_chassis_type_in(self, chassis_type, nullptr);
+}
+
+void take_view(support::InstanceView& view, PyObject* self, PyObject* os, PyObject* platform,
+               PyObject* model) noexcept {
+  if (plain_identifier(os) && plain_identifier(platform) && plain_identifier(model))
+    view.take(self);
+}
+
+PyObject* validate_arguments_in(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+                                PyObject* chassis_type, support::InstanceView* view) noexcept {
+  using support::call_on_self;
+  if (!call_on_self(self, Method::validate_model, &g_model_keywords, view, validate_model, os,
+                    platform, model) ||
+      !call_on_self(
+          self, Method::validate_platform, &g_platform_keywords, view,
+          [](PyObject* s, PyObject* p, PyObject* o) { return validate_platform(s, o, p); },
+          platform, os) ||
+      !call_on_self(
+          self, Method::validate_os, &g_os_keywords, view,
+          [view](PyObject* s, PyObject* o) { return validate_os_in(s, o, view); }, os))
+    return nullptr;
+  int linux_os = is_linux(os);
+  if (linux_os < 0) return nullptr;
+  if (!linux_os &&
+      !call_on_self(
+          self, Method::validate_chassis_type, &g_chassis_keywords, view,
+          [view](PyObject* s, PyObject* c) { return validate_chassis_type_in(s, c, view); },
+          chassis_type))
+    return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                              PyObject* chassis_type) noexcept {
-  using support::call_on_self;
-  if (!call_on_self(self, Method::validate_model, &g_model_keywords, validate_model, os, platform,
-                    model) ||
-      !call_on_self(
-          self, Method::validate_platform, &g_platform_keywords,
-          [](PyObject* s, PyObject* p, PyObject* o) { return validate_platform(s, o, p); },
-          platform, os) ||
-      !call_on_self(self, Method::validate_os, &g_os_keywords, validate_os, os))
-    return nullptr;
-  int linux_os = is_linux(os);
-  if (linux_os < 0) return nullptr;
-  if (!linux_os && !call_on_self(self, Method::validate_chassis_type, &g_chassis_keywords,
-                                 validate_chassis_type, chassis_type))
-    return nullptr;
-  Py_RETURN_NONE;
+  support::InstanceView view;
+  take_view(view, self, os, platform, model);
+  return validate_arguments_in(self, os, platform, model, chassis_type, &view);
 }
 
 }  // namespace mirvak::registry

@@ -18,9 +18,62 @@ int probe(PyObject* dict, PyObject* name, Ref* value) {
   return status;
 }
 
-#if PY_VERSION_HEX < 0x030D0000
 constexpr Name kAttributes[] = {Name::plugins_attr, Name::supported_os, Name::chassis_type_list};
 constexpr int kAttributeCount = 3;
+
+int attribute_index(Name attribute) {
+  for (int i = 0; i < kAttributeCount; ++i) {
+    if (kAttributes[i] == attribute) return i;
+  }
+  return -1;
+}
+
+// The names a reading looks for: the methods', then the attributes', with their hashes, which
+// rule most keys out at one comparison each.
+struct SoughtNames final : public ModuleState {
+  static constexpr int kCount = method_count + kAttributeCount;
+  PyObject* names[kCount] = {};  // borrowed from the interned names, which live as long
+  Py_hash_t hashes[kCount] = {};
+  bool ready = false;
+
+  void release() noexcept override { ready = false; }
+  void prepare() {
+    for (int i = 0; i < method_count; ++i) names[i] = method_name(static_cast<Method>(i));
+    for (int i = 0; i < kAttributeCount; ++i) names[method_count + i] = name(kAttributes[i]);
+    for (int i = 0; i < kCount; ++i) hashes[i] = PyObject_Hash(names[i]);  // exact strs
+    ready = true;
+  }
+  // The index of the name that `key` (an exact str) is, or -1.
+  int index_of(PyObject* key) {
+    if (!ready) prepare();
+    const Py_hash_t hash = PyObject_Hash(key);  // kept by the str: a dictionary's key has it
+    for (int i = 0; i < kCount; ++i) {
+      if (hashes[i] == hash && same_text(key, names[i])) return i;
+    }
+    return -1;
+  }
+};
+SoughtNames g_sought;
+
+// Reads the keys of an exact dict: false (and nothing more read) at a key that is not an exact
+// str; otherwise whether a key is a method name and the attributes' values.  No Python code runs.
+bool read_keys(PyObject* dict, bool* method_named, PyObject** values) {
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    const int found = g_sought.index_of(key);
+    if (found < 0) continue;
+    if (found < method_count) {
+      *method_named = true;
+    } else {
+      values[found - method_count] = value;
+    }
+  }
+  return true;
+}
+
+#if PY_VERSION_HEX < 0x030D0000
 constexpr int kRemembered = 4;
 
 // What one dictionary held when its keys were read.
@@ -34,32 +87,8 @@ struct Reading {
   PyObject* values[kAttributeCount] = {};  // borrowed from the dictionary; null: absent
 };
 
-int attribute_index(Name attribute) {
-  for (int i = 0; i < kAttributeCount; ++i) {
-    if (kAttributes[i] == attribute) return i;
-  }
-  return -1;
-}
-
-bool is_method_name(PyObject* key) {
-  for (int i = 0; i < method_count; ++i) {
-    if (same_text(key, method_name(static_cast<Method>(i)))) return true;
-  }
-  return false;
-}
-
-// Reads the keys and the attributes' values; no Python code runs.
 void read(PyObject* dict, Reading* reading) {
-  Py_ssize_t position = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict, &position, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return;
-    reading->method_named = reading->method_named || is_method_name(key);
-    for (int i = 0; i < kAttributeCount; ++i) {
-      if (same_text(key, name(kAttributes[i]))) reading->values[i] = value;
-    }
-  }
-  reading->plain = true;
+  reading->plain = read_keys(dict, &reading->method_named, reading->values);
 }
 
 struct Readings final : public ModuleState {
@@ -154,6 +183,24 @@ void instance_dict_changed(PyObject* dict) noexcept {
 }
 #elif PY_VERSION_HEX >= 0x030D0000
 void instance_dict_changed(PyObject*) noexcept {}
+#endif
+
+#if PY_VERSION_HEX >= 0x030D0000
+void InstanceView::take(PyObject* self) noexcept {
+  constexpr Py_ssize_t kLargest = 8;  // larger dictionaries are probed
+  PyObject* dict = instance_dict(self);
+  if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kLargest) return;
+  method_named_ = false;
+  for (PyObject*& value : values_) value = nullptr;
+  if (read_keys(dict, &method_named_, values_)) dict_ = dict;
+}
+
+bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept {
+  const int i = attribute_index(attribute);
+  if (dict_ == nullptr || dict != dict_ || i < 0) return false;
+  *value = values_[i];
+  return true;
+}
 #endif
 
 PyObject* instance_dict(PyObject* self) noexcept {

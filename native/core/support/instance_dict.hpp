@@ -5,7 +5,8 @@
 // names (then a method found on the type is shadowed) and the values of the attributes the
 // registry reads.  The keys are read once, without running Python code; a dictionary with a
 // key that is not an exact str is not remembered but probed, as attribute access would.  3.13
-// reports no changes made through an instance's inline values, so there every read probes.
+// reports no changes made through an instance's inline values, so there nothing is remembered
+// across calls; a registry operation reads the dictionary once instead (InstanceView).
 #pragma once
 
 #include "support/names.hpp"
@@ -22,6 +23,46 @@ PyObject* instance_dict(PyObject* self) noexcept;
 // the registry reads (a borrowed reference).
 bool known_free_of_methods(PyObject* dict) noexcept;
 bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept;
+
+// What an instance's dictionary held when it was read, for a stretch of native code in which no
+// Python code runs: a registry operation whose identifiers are plain strs reads it once and
+// answers its method lookups and attribute reads from it, up to the first point where Python
+// code may run (the caller drops it there).  Only 3.13 takes such readings (it remembers nothing
+// else about instance dictionaries); before, the remembered readings above serve and a view
+// stays empty.
+#if PY_VERSION_HEX >= 0x030D0000
+class InstanceView {
+ public:
+  InstanceView() noexcept = default;
+  InstanceView(const InstanceView&) = delete;
+  InstanceView& operator=(const InstanceView&) = delete;
+
+  // Reads `self`'s dictionary, if it is small and all its keys are exact strs.
+  void take(PyObject* self) noexcept;
+  // Python code may run from here on.
+  void drop() noexcept { dict_ = nullptr; }
+  // `dict` is the dictionary read, and none of its keys is a method name.
+  bool free_of_methods(PyObject* dict) const noexcept {
+    return dict_ != nullptr && dict == dict_ && !method_named_;
+  }
+  // The value read for an attribute (borrowed; nullptr: absent); false when not answered.
+  bool attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept;
+
+ private:
+  static constexpr int kAttributeSlots = 3;  // `_plugins`, `supported_os`, `chassis_type_list`
+  PyObject* dict_ = nullptr;                 // borrowed: alive while no Python code runs
+  bool method_named_ = false;
+  PyObject* values_[kAttributeSlots] = {};
+};
+#else
+class InstanceView {
+ public:
+  void take(PyObject*) noexcept {}
+  void drop() noexcept {}
+  bool free_of_methods(PyObject*) const noexcept { return false; }
+  bool attribute(PyObject*, Name, PyObject**) const noexcept { return false; }
+};
+#endif
 
 // The entry of `dict` (borrowed) under a method's name: 1 with `*value` set, 0 when absent, -1
 // with an exception set.  CAUTION: a probe may run a key's __eq__.

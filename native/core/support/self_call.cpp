@@ -83,16 +83,15 @@ Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObjec
 
 }  // namespace
 
-#if PY_VERSION_HEX < 0x030D0000
-bool own_for_sure(PyObject* self, Method id) noexcept {
+bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro != PyObject_GenericGetAttr) return false;
   PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, method_name(id));
   if (on_type == nullptr || !is_own(on_type, id)) return false;
   PyObject* dict = instance_dict(self);
-  return dict == nullptr || known_free_of_methods(dict);
+  return dict == nullptr || (view != nullptr && view->free_of_methods(dict)) ||
+         known_free_of_methods(dict);
 }
-#endif
 
 // Our own function on the type, an instance dictionary known not to shadow it: nothing else to
 // look at.
@@ -111,14 +110,16 @@ Found find(PyObject* self, Method id) noexcept {
 }
 
 // An attribute the type does not define, in an instance dictionary whose keys are known.
-Ref instance_attribute(PyObject* self, Name attribute) noexcept {
+Ref instance_attribute(PyObject* self, Name attribute, const InstanceView* view) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject* value;
   if (type->tp_getattro == PyObject_GenericGetAttr &&
       g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute)) == nullptr) {
     PyObject* dict = instance_dict(self);
-    if (dict != nullptr && known_attribute(dict, attribute, &value) && value != nullptr)
-      return Ref::borrow(value);
+    const bool answered =
+        dict != nullptr && ((view != nullptr && view->attribute(dict, attribute, &value)) ||
+                            known_attribute(dict, attribute, &value));
+    if (answered && value != nullptr) return Ref::borrow(value);
     Ref held;
     if (dict != nullptr && attribute_entry(dict, attribute, &held) != 0) return held;
   }

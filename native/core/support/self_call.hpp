@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "support/call_depth.hpp"
+#include "support/instance_dict.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"
 #include "support/names.hpp"
@@ -33,16 +34,8 @@ Found find(PyObject* self, Method id) noexcept;
 
 // True when `self.<method>` is certainly our own unchanged function, as far as can be told from
 // memory alone (false: ask `find`).  No Python code runs.  3.13 keeps no memory of instance
-// dictionaries, so there `find` is the way.
-#if PY_VERSION_HEX >= 0x030D0000
-inline bool own_for_sure(PyObject*, Method) noexcept {
-  return false;
-}
-#define MIRVAK_LOOKUP_PATH
-#else
-bool own_for_sure(PyObject* self, Method id) noexcept;
-#define MIRVAK_LOOKUP_PATH [[gnu::noinline]]
-#endif
+// dictionaries, so there `find` is the way unless a view of the instance has been taken.
+bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept;
 
 // Calls what `find` found (not own).  `argv` is {free slot, self, the call's arguments...};
 // `kwnames` (a tuple naming the last arguments) or nullptr.
@@ -50,9 +43,9 @@ bool own_for_sure(PyObject* self, Method id) noexcept;
 Ref call_found(const Found& found, PyObject** argv, Py_ssize_t count, PyObject* kwnames) noexcept;
 
 // `self.<attribute>` for an attribute the instance holds (the tree, the lists the validators
-// read), as generic attribute access finds it.  CAUTION: may run Python code (a property on a
-// subclass, a key's __eq__ in the instance dictionary).
-Ref instance_attribute(PyObject* self, Name attribute) noexcept;
+// read), as generic attribute access finds it; answered from `view` when it can.  CAUTION: may
+// run Python code (a property on a subclass, a key's __eq__ in the instance dictionary).
+Ref instance_attribute(PyObject* self, Name attribute, const InstanceView* view = nullptr) noexcept;
 
 // A tuple of keyword names, made on first use and kept while the module lives.
 class KeywordNames {
@@ -69,8 +62,8 @@ class KeywordNames {
 
 // Calls what `find` found, looking it up first; `own_body` runs our own method's body.
 template <typename Body, typename... Args>
-MIRVAK_LOOKUP_PATH Ref find_and_call(PyObject* self, Method id, KeywordNames* keywords,
-                                     Body own_body, Args... args) noexcept {
+[[gnu::noinline]] Ref find_and_call(PyObject* self, Method id, KeywordNames* keywords,
+                                    Body own_body, Args... args) noexcept {
   Found found = find(self, id);
   if (found.how == Found::How::own) {
     CallDepth depth;
@@ -84,14 +77,16 @@ MIRVAK_LOOKUP_PATH Ref find_and_call(PyObject* self, Method id, KeywordNames* ke
 }
 
 // `self.<method>(args...)`, by keyword when `keywords` is given, else positionally; `body`
-// runs for our own method with (self, args...).
+// runs for our own method with (self, args...).  `view`, when given, answers the lookup while it
+// is valid; anything else may run Python code, so the view is dropped first.
 template <typename Body, typename... Args>
-Ref call_on_self(PyObject* self, Method id, KeywordNames* keywords, Body body,
+Ref call_on_self(PyObject* self, Method id, KeywordNames* keywords, InstanceView* view, Body body,
                  Args... args) noexcept {
-  if (own_for_sure(self, id)) {
+  if (own_for_sure(self, id, view)) {
     CallDepth depth;
     return depth ? Ref::steal(body(self, args...)) : Ref();
   }
+  if (view != nullptr) view->drop();
   return find_and_call(self, id, keywords, body, args...);
 }
 

@@ -12,18 +12,22 @@ int is_str(PyObject* value) noexcept {
   return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
 }
 
-int contains(PyObject* container, PyObject* value) noexcept {
-  if (PyUnicode_CheckExact(value) &&
-      (PyList_CheckExact(container) || PyTuple_CheckExact(container))) {
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(container);
-    PyObject** items = PySequence_Fast_ITEMS(container);
-    Py_ssize_t i = 0;
-    for (; i < count && PyUnicode_CheckExact(items[i]); ++i) {
-      if (same_text(items[i], value)) return 1;
-    }
-    if (i == count) return 0;
+int contains_plainly(PyObject* container, PyObject* value) noexcept {
+  if (!PyUnicode_CheckExact(value) ||
+      !(PyList_CheckExact(container) || PyTuple_CheckExact(container)))
+    return -2;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(container);
+  PyObject** items = PySequence_Fast_ITEMS(container);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!PyUnicode_CheckExact(items[i])) return -2;
+    if (same_text(items[i], value)) return 1;
   }
-  return PySequence_Contains(container, value);
+  return 0;
+}
+
+int contains(PyObject* container, PyObject* value) noexcept {
+  const int plain = contains_plainly(container, value);
+  return plain != -2 ? plain : PySequence_Contains(container, value);
 }
 
 namespace {

@@ -36,6 +36,8 @@ inline bool same_text(PyObject* a, PyObject* b) noexcept {
 // `value in container`.  For an exact list or tuple of exact strs and an exact str the items
 // are compared here: no Python code runs either way.  1, 0, or -1 with an exception set.
 int contains(PyObject* container, PyObject* value) noexcept;
+// The same, answered only where no Python code runs: -2 otherwise.
+int contains_plainly(PyObject* container, PyObject* value) noexcept;
 
 // The truth value of an object, as `if value:` tests it.
 inline int is_true(PyObject* value) noexcept {
