@@ -137,8 +137,10 @@ int main(int argc, char** argv) {
 def embedding_program(tmp_path_factory):
     """A program that initialises, uses and finalises the interpreter three times over."""
     compiler = shutil.which("cc") or shutil.which("gcc")
-    config = os.path.join(sysconfig.get_config_var("BINDIR") or "", "python%s-config"
-                          % sysconfig.get_config_var("VERSION"))
+    # The running interpreter's own build (python3.11d-config for a debug one): the extension
+    # under test is built for its ABI, which a release runtime would not import.
+    version = sysconfig.get_config_var("LDVERSION") or sysconfig.get_config_var("VERSION")
+    config = os.path.join(sysconfig.get_config_var("BINDIR") or "", f"python{version}-config")
     if compiler is None or not os.path.exists(config):
         pytest.skip("no C compiler or no python-config to embed the interpreter with")
     folder = tmp_path_factory.mktemp("embed")
