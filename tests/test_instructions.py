@@ -30,6 +30,8 @@ def test_per_call_cancels_what_both_runs_share(fixed, cost, loop, loops):
 
 @pytest.mark.skipif(shutil.which("valgrind") is None,
                     reason="valgrind is not installed: no instruction counts")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="valgrind cannot run a process that preloads AddressSanitizer")
 def test_harness_counts_a_workload_end_to_end(tmp_path):
     out, profile = tmp_path / "counts.json", tmp_path / "profile"
     proc = subprocess.run(
