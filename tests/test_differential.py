@@ -45,9 +45,13 @@ class ClaimsStr:
     def __init__(self, text):
         self.text = text
 
+    on_class = None  # called when __class__ is read, if set
+
     @property
     def __class__(self):
         journal.append(("__class__", self.text))
+        if ClaimsStr.on_class is not None:
+            ClaimsStr.on_class()
         return str
 
     def __eq__(self, other):
@@ -308,3 +312,69 @@ def test_changes_after_warm_up_are_honoured(change):
     finally:
         while cleanups:
             cleanups.pop()()
+
+
+class Meddler:
+    """Python code run in the middle of an operation: it sets an attribute on the manager."""
+
+    def __init__(self, manager, attribute, value):
+        self.manager, self.attribute, self.value = manager, attribute, value
+
+    def __call__(self, *args):
+        journal.append(("meddles", self.attribute))
+        setattr(self.manager, self.attribute, self.value)
+        return True
+
+
+class MeddlingList(list):
+    def __contains__(self, item):
+        return self.meddle() and list.__contains__(self, item)
+
+
+class MeddlingText(str):
+    def __bool__(self):
+        return self.meddle()
+
+
+def meddling(kind, manager, attribute, value, text="dual_rp"):
+    """An object of `kind` whose first use sets `manager.<attribute> = value`."""
+    made = kind(["linux", "freebsd"]) if kind is MeddlingList else kind(text)
+    made.meddle = Meddler(manager, attribute, value)
+    return made
+
+
+# Each: (what Python code runs mid-operation, and what it changes).
+DURING = {
+    "log handler sets a validator": lambda m: (
+        setattr(m, "log_hook", Meddler(m, "validate_chassis_type", noted("chassis set"))),
+        m.get_plugin("plan9", chassis_type="stack")),
+    "list of systems sets a validator": lambda m: (
+        setattr(m, "supported_os", meddling(MeddlingList, m, "validate_chassis_type",
+                                            noted("chassis set"))),
+        m.get_plugin("freebsd", chassis_type="dual_rp")),
+    "chassis type replaces the tree": lambda m: m.get_plugin(
+        "freebsd", chassis_type=meddling(MeddlingText, m, "_plugins", {})),
+    "chassis type replaces the list": lambda m: m.get_plugin(
+        "freebsd", chassis_type=meddling(MeddlingText, m, "chassis_type_list", ["single_rp"])),
+    "override sets a validator": lambda m: (
+        setattr(m, "__class__", type("Sub", (type(m),), {"validate_os": lambda self, os: Meddler(
+            m, "validate_chassis_type", noted("chassis set"))()})),
+        m.validate_arguments("freebsd", None, None, "dual_rp")),
+    "path member replaces the tree": lambda m: m.get_plugin(
+        "linux", os_flavor=ClaimsStr("f1"), chassis_type="single_rp"),
+}
+
+
+@pytest.mark.parametrize("case", list(DURING))
+def test_changes_made_during_an_operation_are_honoured(case):
+    def action(manager):
+        module = native if isinstance(manager, native.PluginManager) else reference
+        if case == "log handler sets a validator":
+            module.log.debug = lambda text: manager.log_hook(text)
+        if case == "path member replaces the tree":
+            ClaimsStr.on_class = Meddler(manager, "_plugins", {"linux": {}})
+        try:
+            return DURING[case](manager)
+        finally:
+            ClaimsStr.on_class = None
+    same_in_both(action)
