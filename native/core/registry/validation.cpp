@@ -102,8 +102,24 @@ int text_test(PyObject* text, Name method, int (*exact)(PyObject*)) {
   return support::truth(Ref::steal(PyObject_CallMethodNoArgs(text, name(method))));
 }
 
+// `text.islower() or text.isdigit()` for an exact ASCII str, in one pass.
+bool ascii_lower_or_digits(PyObject* text) {
+  const auto* bytes = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  bool upper = false, lower = false, digits = n > 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const unsigned char c = bytes[i];
+    upper = upper || (c >= 'A' && c <= 'Z');
+    lower = lower || (c >= 'a' && c <= 'z');
+    digits = digits && c >= '0' && c <= '9';
+  }
+  return (lower && !upper) || digits;
+}
+
 // The shared tail of model and platform checks: a lower-case or all-digit text passes.
 PyObject* check_lowercase(PyObject* value, const char* not_text, const char* not_lowercase) {
+  if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value) && ascii_lower_or_digits(value))
+    Py_RETURN_NONE;
   const int is_text = support::is_str(value);
   if (is_text <= 0) return is_text < 0 ? nullptr : host::raise_connection_error(not_text);
   int ok = text_test(value, Name::islower, exact_islower);
