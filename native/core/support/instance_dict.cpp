@@ -28,27 +28,39 @@ int attribute_index(Name attribute) {
   return -1;
 }
 
-// The names a reading looks for: the methods', then the attributes', with their hashes, which
-// rule most keys out at one comparison each.
+// The names a reading looks for (the methods', then the attributes'), in a small table indexed
+// by hash: most keys are ruled out by one empty slot or one unequal hash.
 struct SoughtNames final : public ModuleState {
   static constexpr int kCount = method_count + kAttributeCount;
-  PyObject* names[kCount] = {};  // borrowed from the interned names, which live as long
-  Py_hash_t hashes[kCount] = {};
+  static constexpr int kSlots = 64;  // a power of two, well above kCount
+  PyObject* names[kSlots] = {};      // borrowed from the interned names, which live as long
+  Py_hash_t hashes[kSlots] = {};
+  int indices[kSlots] = {};
   bool ready = false;
 
   void release() noexcept override { ready = false; }
+  static int first_slot(Py_hash_t hash) { return static_cast<int>(hash & (kSlots - 1)); }
+  static int next_slot(int slot) { return (slot + 1) & (kSlots - 1); }
   void prepare() {
-    for (int i = 0; i < method_count; ++i) names[i] = method_name(static_cast<Method>(i));
-    for (int i = 0; i < kAttributeCount; ++i) names[method_count + i] = name(kAttributes[i]);
-    for (int i = 0; i < kCount; ++i) hashes[i] = PyObject_Hash(names[i]);  // exact strs
+    for (PyObject*& slot : names) slot = nullptr;
+    for (int i = 0; i < kCount; ++i) {
+      PyObject* sought = i < method_count ? method_name(static_cast<Method>(i))
+                                          : name(kAttributes[i - method_count]);
+      const Py_hash_t hash = PyObject_Hash(sought);  // an exact str: never fails
+      int slot = first_slot(hash);
+      while (names[slot] != nullptr) slot = next_slot(slot);
+      names[slot] = sought;
+      hashes[slot] = hash;
+      indices[slot] = i;
+    }
     ready = true;
   }
   // The index of the name that `key` (an exact str) is, or -1.
   int index_of(PyObject* key) {
     if (!ready) prepare();
     const Py_hash_t hash = PyObject_Hash(key);  // kept by the str: a dictionary's key has it
-    for (int i = 0; i < kCount; ++i) {
-      if (hashes[i] == hash && same_text(key, names[i])) return i;
+    for (int slot = first_slot(hash); names[slot] != nullptr; slot = next_slot(slot)) {
+      if (hashes[slot] == hash && same_text(key, names[slot])) return indices[slot];
     }
     return -1;
   }
