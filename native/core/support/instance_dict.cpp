@@ -33,7 +33,8 @@ int attribute_index(Name attribute) {
 struct SoughtNames final : public ModuleState {
   static constexpr int kCount = method_count + kAttributeCount;
   static constexpr int kSlots = 64;  // a power of two, well above kCount
-  PyObject* names[kSlots] = {};      // borrowed from the interned names, which live as long
+  static_assert(kCount < kSlots / 2, "the table keeps most slots empty");
+  PyObject* names[kSlots] = {};  // borrowed from the interned names, which live as long
   Py_hash_t hashes[kSlots] = {};
   int indices[kSlots] = {};
   bool ready = false;
