@@ -293,6 +293,10 @@ CHANGES = {
     "tree node replaced": lambda m: m.plugins.update(linux={"p1": {"data": {"single_rp": {
         "cls": B, "path": "x"}}}}),
     "code of a method replaced": lambda m: replace_code(type(m).__mro__[1].validate_platform),
+    "tree read through a property of the class": lambda m: setattr(type(m), "_plugins", property(
+        lambda self: {"linux": {"p1": {"data": {"single_rp": {"cls": B, "path": "x"}}}}})),
+    "list of systems read through a property of the class": lambda m: setattr(
+        type(m), "supported_os", property(lambda self: ["plan9"])),
     "type cache cleared, then a validator replaced": lambda m: (
         __import__("sys")._clear_type_cache(), setattr(type(m), "validate_model",
                                                         noted("model on class"))),

@@ -5,6 +5,7 @@
 #include "support/dict_watch.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"
+#include "support/self_call.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::support {
@@ -199,10 +200,9 @@ void instance_dict_changed(PyObject*) noexcept {}
 #endif
 
 #if PY_VERSION_HEX >= 0x030D0000
-void InstanceView::take(PyObject* self) noexcept {
+void InstanceView::read(PyObject* dict) noexcept {
   constexpr Py_ssize_t kLargest = 8;  // larger dictionaries are probed
-  PyObject* dict = instance_dict(self);
-  if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kLargest) return;
+  if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kLargest) return;
   method_named_ = false;
   for (PyObject*& value : values_) value = nullptr;
   if (read_keys(dict, &method_named_, values_)) dict_ = dict;
@@ -215,6 +215,35 @@ bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) c
   return true;
 }
 #endif
+
+void InstanceView::take(PyObject* self) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  PyObject* dict = instance_dict(self);
+#if PY_VERSION_HEX >= 0x030D0000
+  if (dict != nullptr) read(dict);
+  const bool free = dict == nullptr || (dict_ != nullptr && !method_named_);
+#else
+  const Reading* reading = dict != nullptr ? reading_of(dict) : nullptr;
+  if (reading != nullptr) dict_ = dict;
+  const bool free = dict == nullptr || (reading != nullptr && !reading->method_named);
+#endif
+  all_own_ = free && plain_manager(self);
+#else
+  (void)self;  // type version tags are handed out again: nothing is known for a whole operation
+#endif
+}
+
+bool InstanceView::plain_attribute(Name attribute, PyObject** value) const noexcept {
+  if (!all_own_ || dict_ == nullptr) return false;
+#if PY_VERSION_HEX >= 0x030D0000
+  const int i = attribute_index(attribute);
+  if (i < 0) return false;
+  *value = values_[i];
+  return *value != nullptr;
+#else
+  return known_attribute(dict_, attribute, value) && *value != nullptr;
+#endif
+}
 
 PyObject* instance_dict(PyObject* self) noexcept {
   PyObject** slot = _PyObject_GetDictPtr(self);

@@ -25,44 +25,56 @@ bool known_free_of_methods(PyObject* dict) noexcept;
 bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept;
 
 // What an instance's dictionary held when it was read, for a stretch of native code in which no
-// Python code runs: a registry operation whose identifiers are plain strs reads it once and
+// Python code runs: a registry operation whose identifiers are plain strs takes a view once and
 // answers its method lookups and attribute reads from it, up to the first point where Python
-// code may run (the caller drops it there).  Only 3.13 takes such readings (it remembers nothing
-// else about instance dictionaries); before, the remembered readings above serve and a view
-// stays empty.
-#if PY_VERSION_HEX >= 0x030D0000
+// code may run (the caller drops it there).
+//
+// A view knows, for every version with reliable type version tags (3.11+), whether every
+// validator the operation may call through the instance is our own unchanged function, not
+// shadowed by the instance dictionary, and whether the type leaves the attributes the registry
+// reads to that dictionary (`all_own`).  3.13 remembers nothing else about instance
+// dictionaries, so there the view also holds what it read of the dictionary itself; before,
+// the remembered readings serve.
 class InstanceView {
  public:
   InstanceView() noexcept = default;
   InstanceView(const InstanceView&) = delete;
   InstanceView& operator=(const InstanceView&) = delete;
 
-  // Reads `self`'s dictionary, if it is small and all its keys are exact strs.
+  // Reads `self`'s type and dictionary.
   void take(PyObject* self) noexcept;
   // Python code may run from here on.
-  void drop() noexcept { dict_ = nullptr; }
+  void drop() noexcept {
+    dict_ = nullptr;
+    all_own_ = false;
+  }
+  // Every validator looked up on the instance is our own unchanged function.
+  bool all_own() const noexcept { return all_own_; }
+  // The value of an attribute the registry reads (borrowed) when the view holds it; false when
+  // not answered, or when the dictionary lacks it.  Only while `all_own` holds.
+  bool plain_attribute(Name attribute, PyObject** value) const noexcept;
+#if PY_VERSION_HEX >= 0x030D0000
   // `dict` is the dictionary read, and none of its keys is a method name.
   bool free_of_methods(PyObject* dict) const noexcept {
     return dict_ != nullptr && dict == dict_ && !method_named_;
   }
   // The value read for an attribute (borrowed; nullptr: absent); false when not answered.
   bool attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept;
-
- private:
-  static constexpr int kAttributeSlots = 3;  // `_plugins`, `supported_os`, `chassis_type_list`
-  PyObject* dict_ = nullptr;                 // borrowed: alive while no Python code runs
-  bool method_named_ = false;
-  PyObject* values_[kAttributeSlots] = {};
-};
 #else
-class InstanceView {
- public:
-  void take(PyObject*) noexcept {}
-  void drop() noexcept {}
   bool free_of_methods(PyObject*) const noexcept { return false; }
   bool attribute(PyObject*, Name, PyObject**) const noexcept { return false; }
-};
 #endif
+
+ private:
+  PyObject* dict_ = nullptr;  // borrowed: alive while no Python code runs
+  bool all_own_ = false;
+#if PY_VERSION_HEX >= 0x030D0000
+  static constexpr int kAttributeSlots = 3;  // `_plugins`, `supported_os`, `chassis_type_list`
+  bool method_named_ = false;
+  PyObject* values_[kAttributeSlots] = {};
+  void read(PyObject* dict) noexcept;
+#endif
+};
 
 // The entry of `dict` (borrowed) under a method's name: 1 with `*value` set, 0 when absent, -1
 // with an exception set.  CAUTION: a probe may run a key's __eq__.

@@ -81,9 +81,62 @@ Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObjec
   return Ref::steal(PyObject_GetAttr(self, name));
 }
 
+// The validators a registry operation calls through the instance (contiguous in the method
+// order), and the attributes it reads.
+constexpr Method kValidators[] = {Method::validate_model, Method::validate_platform,
+                                  Method::validate_os, Method::validate_chassis_type,
+                                  Method::validate_arguments};
+constexpr Name kReadAttributes[] = {Name::plugins_attr, Name::supported_os,
+                                    Name::chassis_type_list};
+
+// Whether a type reads attributes generically, holds this module's own function under every
+// validator's name and defines none of the attributes read (the instance dictionary decides
+// those).  Remembered for the last type judged while its version tag holds.
+struct PlainType final : public ModuleState {
+  PyTypeObject* type = nullptr;  // borrowed: a type made later at the same address has another
+  unsigned int version = 0;      // version tag
+  bool plain = false;
+  void release() noexcept override { type = nullptr; }
+};
+PlainType g_plain_type;
+
+[[gnu::noinline, gnu::cold]] bool judge_type(PyTypeObject* type) {
+  const unsigned int version = type->tp_version_tag;
+  bool plain = type->tp_getattro == PyObject_GenericGetAttr;
+  for (Method id : kValidators) {
+    if (!plain) break;
+    plain = g_type_lookups[static_cast<int>(id)].find(type, method_name(id)) == function(id);
+  }
+  for (Name attribute : kReadAttributes) {
+    if (!plain) break;
+    plain = g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute)) == nullptr;
+  }
+  if (version_tag_is_valid(type) && type->tp_version_tag == version) {
+    g_plain_type.type = type;
+    g_plain_type.version = version;
+    g_plain_type.plain = plain;
+  }
+  return plain;
+}
+
 }  // namespace
 
+bool plain_manager(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  if (!version_tag_is_valid(type)) return false;
+  const bool plain = g_plain_type.type == type && g_plain_type.version == type->tp_version_tag
+                         ? g_plain_type.plain
+                         : judge_type(type);
+  if (!plain) return false;
+  for (Method id : kValidators) {  // a function's code may be replaced without the type knowing
+    if (!is_own(function(id), id)) return false;
+  }
+  return true;
+}
+
 bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept {
+  const bool validator = id >= Method::validate_model && id <= Method::validate_arguments;
+  if (validator && view != nullptr && view->all_own()) return true;
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro != PyObject_GenericGetAttr) return false;
   PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, method_name(id));
@@ -111,8 +164,9 @@ Found find(PyObject* self, Method id) noexcept {
 
 // An attribute the type does not define, in an instance dictionary whose keys are known.
 Ref instance_attribute(PyObject* self, Name attribute, const InstanceView* view) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject* value;
+  if (view != nullptr && view->plain_attribute(attribute, &value)) return Ref::borrow(value);
+  PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro == PyObject_GenericGetAttr &&
       g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute)) == nullptr) {
     PyObject* dict = instance_dict(self);

@@ -32,6 +32,11 @@ struct Found {
 // __getattribute__, a key's __eq__ in the instance dictionary).
 Found find(PyObject* self, Method id) noexcept;
 
+// True when the type of `self` holds this module's own unchanged function under every
+// validator's name and leaves the attributes the registry reads to the instance dictionary.
+// No Python code runs.  Always false before 3.11, whose type version tags are handed out again.
+bool plain_manager(PyObject* self) noexcept;
+
 // True when `self.<method>` is certainly our own unchanged function, as far as can be told from
 // memory alone (false: ask `find`).  No Python code runs.  3.13 keeps no memory of instance
 // dictionaries, so there `find` is the way unless a view of the instance has been taken.
