@@ -60,7 +60,9 @@ struct SoughtNames final : public ModuleState {
   // The index of the name that `key` (an exact str) is, or -1.
   int index_of(PyObject* key) {
     if (!ready) prepare();
-    const Py_hash_t hash = PyObject_Hash(key);  // kept by the str: a dictionary's key has it
+    // A dictionary's str key has its hash stored in it; only a key not hashed yet asks for it.
+    const Py_hash_t stored = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    const Py_hash_t hash = stored != -1 ? stored : PyObject_Hash(key);
     for (int slot = first_slot(hash); names[slot] != nullptr; slot = next_slot(slot)) {
       if (hashes[slot] == hash && same_text(key, names[slot])) return indices[slot];
     }
