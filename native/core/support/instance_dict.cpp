@@ -20,13 +20,13 @@ int probe(PyObject* dict, PyObject* name, Ref* value) {
 }
 
 constexpr Name kAttributes[] = {Name::plugins_attr, Name::supported_os, Name::chassis_type_list};
-constexpr int kAttributeCount = 3;
+constexpr int kAttributeCount = kReadAttributeCount;
+static_assert(attribute_slot(Name::plugins_attr) == 0 && attribute_slot(Name::supported_os) == 1 &&
+                  attribute_slot(Name::chassis_type_list) == 2,
+              "the attributes in the order of their slots");
 
 int attribute_index(Name attribute) {
-  for (int i = 0; i < kAttributeCount; ++i) {
-    if (kAttributes[i] == attribute) return i;
-  }
-  return -1;
+  return attribute_slot(attribute);
 }
 
 // The names a reading looks for (the methods', then the attributes'), in a small table indexed
@@ -226,24 +226,15 @@ void InstanceView::take(PyObject* self) noexcept {
   const bool free = dict == nullptr || (dict_ != nullptr && !method_named_);
 #else
   const Reading* reading = dict != nullptr ? reading_of(dict) : nullptr;
-  if (reading != nullptr) dict_ = dict;
+  if (reading != nullptr) {
+    dict_ = dict;
+    for (int i = 0; i < kAttributeCount; ++i) values_[i] = reading->values[i];
+  }
   const bool free = dict == nullptr || (reading != nullptr && !reading->method_named);
 #endif
   all_own_ = free && plain_manager(self);
 #else
   (void)self;  // type version tags are handed out again: nothing is known for a whole operation
-#endif
-}
-
-bool InstanceView::plain_attribute(Name attribute, PyObject** value) const noexcept {
-  if (!all_own_ || dict_ == nullptr) return false;
-#if PY_VERSION_HEX >= 0x030D0000
-  const int i = attribute_index(attribute);
-  if (i < 0) return false;
-  *value = values_[i];
-  return *value != nullptr;
-#else
-  return known_attribute(dict_, attribute, value) && *value != nullptr;
 #endif
 }
 

@@ -35,6 +35,21 @@ bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept;
 // reads to that dictionary (`all_own`).  3.13 remembers nothing else about instance
 // dictionaries, so there the view also holds what it read of the dictionary itself; before,
 // the remembered readings serve.
+// The attributes the registry reads of an instance, numbered.
+constexpr int kReadAttributeCount = 3;
+constexpr int attribute_slot(Name attribute) noexcept {
+  switch (attribute) {
+    case Name::plugins_attr:
+      return 0;
+    case Name::supported_os:
+      return 1;
+    case Name::chassis_type_list:
+      return 2;
+    default:
+      return -1;
+  }
+}
+
 class InstanceView {
  public:
   InstanceView() noexcept = default;
@@ -52,7 +67,12 @@ class InstanceView {
   bool all_own() const noexcept { return all_own_; }
   // The value of an attribute the registry reads (borrowed) when the view holds it; false when
   // not answered, or when the dictionary lacks it.  Only while `all_own` holds.
-  bool plain_attribute(Name attribute, PyObject** value) const noexcept;
+  bool plain_attribute(Name attribute, PyObject** value) const noexcept {
+    const int slot = attribute_slot(attribute);
+    if (!all_own_ || dict_ == nullptr || slot < 0) return false;
+    *value = values_[slot];
+    return *value != nullptr;
+  }
 #if PY_VERSION_HEX >= 0x030D0000
   // `dict` is the dictionary read, and none of its keys is a method name.
   bool free_of_methods(PyObject* dict) const noexcept {
@@ -68,10 +88,9 @@ class InstanceView {
  private:
   PyObject* dict_ = nullptr;  // borrowed: alive while no Python code runs
   bool all_own_ = false;
+  PyObject* values_[kReadAttributeCount] = {};  // borrowed from `dict_`; nullptr: absent
 #if PY_VERSION_HEX >= 0x030D0000
-  static constexpr int kAttributeSlots = 3;  // `_plugins`, `supported_os`, `chassis_type_list`
   bool method_named_ = false;
-  PyObject* values_[kAttributeSlots] = {};
   void read(PyObject* dict) noexcept;
 #endif
 };
