@@ -24,17 +24,6 @@ PyObject* instance_dict(PyObject* self) noexcept;
 bool known_free_of_methods(PyObject* dict) noexcept;
 bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept;
 
-// What an instance's dictionary held when it was read, for a stretch of native code in which no
-// Python code runs: a registry operation whose identifiers are plain strs takes a view once and
-// answers its method lookups and attribute reads from it, up to the first point where Python
-// code may run (the caller drops it there).
-//
-// A view knows, for every version with reliable type version tags (3.11+), whether every
-// validator the operation may call through the instance is our own unchanged function, not
-// shadowed by the instance dictionary, and whether the type leaves the attributes the registry
-// reads to that dictionary (`all_own`).  3.13 remembers nothing else about instance
-// dictionaries, so there the view also holds what it read of the dictionary itself; before,
-// the remembered readings serve.
 // The attributes the registry reads of an instance, numbered.
 constexpr int kReadAttributeCount = 3;
 constexpr int attribute_slot(Name attribute) noexcept {
@@ -50,6 +39,17 @@ constexpr int attribute_slot(Name attribute) noexcept {
   }
 }
 
+// What an instance's dictionary held when it was read, for a stretch of native code in which no
+// Python code runs: a registry operation whose identifiers are plain strs takes a view once and
+// answers its method lookups and attribute reads from it, up to the first point where Python
+// code may run (the caller drops it there).
+//
+// A view knows, for every version with reliable type version tags (3.11+), whether every
+// validator the operation may call through the instance is our own unchanged function, not
+// shadowed by the instance dictionary, and whether the type leaves the attributes the registry
+// reads to that dictionary (`all_own`), and the values of those attributes.  3.13 remembers
+// nothing else about instance dictionaries, so there the view reads the dictionary itself;
+// before, it copies what the remembered reading holds.
 class InstanceView {
  public:
   InstanceView() noexcept = default;
