@@ -218,8 +218,8 @@ bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) c
 }
 #endif
 
-void InstanceView::take(PyObject* self) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
+void InstanceView::take(PyObject* self) noexcept {
   PyObject* dict = instance_dict(self);
 #if PY_VERSION_HEX >= 0x030D0000
   if (dict != nullptr) read(dict);
@@ -233,10 +233,8 @@ void InstanceView::take(PyObject* self) noexcept {
   const bool free = dict == nullptr || (reading != nullptr && !reading->method_named);
 #endif
   all_own_ = free && plain_manager(self);
-#else
-  (void)self;  // type version tags are handed out again: nothing is known for a whole operation
-#endif
 }
+#endif
 
 PyObject* instance_dict(PyObject* self) noexcept {
   PyObject** slot = _PyObject_GetDictPtr(self);

@@ -56,8 +56,13 @@ class InstanceView {
   InstanceView(const InstanceView&) = delete;
   InstanceView& operator=(const InstanceView&) = delete;
 
-  // Reads `self`'s type and dictionary.
+  // Reads `self`'s type and dictionary.  Before 3.11, whose type version tags are handed out
+  // again, nothing is known for a whole operation.
+#if PY_VERSION_HEX >= 0x030B0000
   void take(PyObject* self) noexcept;
+#else
+  void take(PyObject*) noexcept {}
+#endif
   // Python code may run from here on.
   void drop() noexcept {
     dict_ = nullptr;
