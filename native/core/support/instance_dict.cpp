@@ -20,19 +20,14 @@ int probe(PyObject* dict, PyObject* name, Ref* value) {
 }
 
 constexpr Name kAttributes[] = {Name::plugins_attr, Name::supported_os, Name::chassis_type_list};
-constexpr int kAttributeCount = kReadAttributeCount;
 static_assert(attribute_slot(Name::plugins_attr) == 0 && attribute_slot(Name::supported_os) == 1 &&
                   attribute_slot(Name::chassis_type_list) == 2,
               "the attributes in the order of their slots");
 
-int attribute_index(Name attribute) {
-  return attribute_slot(attribute);
-}
-
 // The names a reading looks for (the methods', then the attributes'), in a small table indexed
 // by hash: most keys are ruled out by one empty slot or one unequal hash.
 struct SoughtNames final : public ModuleState {
-  static constexpr int kCount = method_count + kAttributeCount;
+  static constexpr int kCount = method_count + kReadAttributeCount;
   static constexpr int kSlots = 64;  // a power of two, well above kCount
   static_assert(kCount < kSlots / 2, "the table keeps most slots empty");
   PyObject* names[kSlots] = {};  // borrowed from the interned names, which live as long
@@ -98,9 +93,9 @@ struct Reading {
 #if PY_VERSION_HEX < 0x030C0000
   uint64_t version = 0;
 #endif
-  bool plain = false;                      // every key an exact str
-  bool method_named = false;               // a key is one of the class's method names
-  PyObject* values[kAttributeCount] = {};  // borrowed from the dictionary; null: absent
+  bool plain = false;                          // every key an exact str
+  bool method_named = false;                   // a key is one of the class's method names
+  PyObject* values[kReadAttributeCount] = {};  // borrowed from the dictionary; null: absent
 };
 
 void read(PyObject* dict, Reading* reading) {
@@ -211,7 +206,7 @@ void InstanceView::read(PyObject* dict) noexcept {
 }
 
 bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept {
-  const int i = attribute_index(attribute);
+  const int i = attribute_slot(attribute);
   if (dict_ == nullptr || dict != dict_ || i < 0) return false;
   *value = values_[i];
   return true;
@@ -228,7 +223,7 @@ void InstanceView::take(PyObject* self) noexcept {
   const Reading* reading = dict != nullptr ? reading_of(dict) : nullptr;
   if (reading != nullptr) {
     dict_ = dict;
-    for (int i = 0; i < kAttributeCount; ++i) values_[i] = reading->values[i];
+    for (int i = 0; i < kReadAttributeCount; ++i) values_[i] = reading->values[i];
   }
   const bool free = dict == nullptr || (reading != nullptr && !reading->method_named);
 #endif
@@ -253,7 +248,7 @@ bool known_free_of_methods(PyObject* dict) noexcept {
 
 bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept {
 #if PY_VERSION_HEX < 0x030D0000
-  const int i = attribute_index(attribute);
+  const int i = attribute_slot(attribute);
   const Reading* reading = i >= 0 ? known_reading(dict) : nullptr;
   if (reading == nullptr) return false;
   *value = reading->values[i];
@@ -274,7 +269,7 @@ int method_entry(PyObject* dict, PyObject* name, Ref* value) noexcept {
 
 int attribute_entry(PyObject* dict, Name attribute, Ref* value) noexcept {
 #if PY_VERSION_HEX < 0x030D0000
-  const int i = attribute_index(attribute);
+  const int i = attribute_slot(attribute);
   const Reading* reading = i >= 0 ? reading_of(dict) : nullptr;
   if (reading != nullptr) {
     *value = Ref::borrow(reading->values[i]);
