@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "host/host.hpp"
-#include "support/compat.hpp"
-#include "support/handler.hpp"
+#include "cpython/compat.hpp"
+#include "cpython/handled_exception.hpp"
 #include "support/lifetime.hpp"
 #include "support/names.hpp"
 #include "support/ref.hpp"
@@ -166,7 +166,7 @@ int exec_module(PyObject* module) noexcept {
   if (names::init() && warn_on_version_mismatch() && run_body(globals)) return 0;
   host::bind_globals(nullptr);
   g_module = nullptr;
-  support::PendingError error;
+  cpython::PendingError error;
   keep_alive(nullptr);  // may free the module: it is no longer ours by now
   error.restore();
   return -1;

@@ -2,7 +2,7 @@
 // depth, except test modules.  The one walk and filter, also behind the companion module.
 #include "discovery/discovery.hpp"
 #include "host/host.hpp"
-#include "support/handler.hpp"
+#include "cpython/handled_exception.hpp"
 
 namespace mirvak::discovery {
 namespace {
@@ -18,7 +18,7 @@ bool locate_package(Ref* plugins_path, Ref* package_name) {
     *package_name = std::move(values[1]);
     return true;
   }
-  *plugins_path = support::on_exception(PyExc_ImportError, [&]() -> Ref {
+  *plugins_path = cpython::on_exception(PyExc_ImportError, [&]() -> Ref {
     Ref found[2];
     if (!host::import_from(host::globals(), kPluginsPackage, 0, {"__file__", "__name__"}, found))
       return Ref();

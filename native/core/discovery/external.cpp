@@ -2,7 +2,7 @@
 // the group ENTRYPOINT_GROUP, logging each before it is loaded.
 #include "discovery/discovery.hpp"
 #include "host/host.hpp"
-#include "support/handler.hpp"
+#include "cpython/handled_exception.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::discovery {
@@ -21,7 +21,7 @@ Ref select_entry_points() {
   PyObject* args[] = {group.get()};
   Ref selected = Ref::steal(PyObject_Vectorcall(select.get(), args, 0, kwnames.get()));
   if (selected) return selected;
-  return support::on_exception(PyExc_TypeError, []() -> Ref {
+  return cpython::on_exception(PyExc_TypeError, []() -> Ref {
     Ref all_points = host::global(Name::entry_points);
     Ref groups = all_points ? Ref::steal(PyObject_CallNoArgs(all_points.get())) : Ref();
     Ref get = groups ? Ref::steal(PyObject_GetAttr(groups.get(), name(Name::get))) : Ref();

@@ -2,7 +2,7 @@
 // through the built-in `__import__`, with the from-import's fall-back to an already imported
 // submodule and its ImportError for a missing name.
 #include "host/host.hpp"
-#include "support/compat.hpp"
+#include "cpython/compat.hpp"
 
 namespace mirvak::host {
 namespace {

@@ -1,6 +1,7 @@
 // `getfile(cls)`: the path of the source file of the module that defines a class.
 #include "host/host.hpp"
-#include "support/compat.hpp"
+#include "cpython/compat.hpp"
+#include "cpython/heap_type.hpp"
 #include "support/lifetime.hpp"
 
 namespace mirvak::host {
@@ -21,10 +22,8 @@ bool is_standard_getfile(PyObject* getfile) {
 // module a plain module with a text path), where no attribute read runs Python code; nullptr
 // without an exception otherwise.
 PyObject* plain_class_file(PyObject* cls) {
-  if (Py_TYPE(cls) != &PyType_Type ||
-      !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE))
-    return nullptr;
-  PyObject* cls_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+  PyObject* cls_dict = cpython::heap_type_dict(cls);
+  if (cls_dict == nullptr) return nullptr;
   Ref module_name = Ref::borrow(PyDict_GetItemWithError(cls_dict, name(Name::dunder_module)));
   if (!module_name || !PyUnicode_CheckExact(module_name.get())) return nullptr;
   Ref modules = Ref::steal(PyObject_GetAttr(g_sys.get(), name(Name::modules)));

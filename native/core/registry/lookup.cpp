@@ -25,7 +25,7 @@ PyObject* raise_not_found(const LevelPath& path, PyObject* chassis_type) {
 }
 
 // The deepest node the path reaches, skipping members that have no node.
-Ref descend(PyObject* self, const LevelPath& path, const support::InstanceView* view) {
+Ref descend(PyObject* self, const LevelPath& path, calls::InstanceView* view) {
   Ref node = root(self, view);
   for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
     Ref child;
@@ -50,7 +50,7 @@ Ref registered_class(PyObject* node, PyObject* chassis_type, Ref data, Ref recor
 
 PyObject* get_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                      PyObject* os_flavor, PyObject* chassis_type) noexcept {
-  support::InstanceView view;
+  calls::InstanceView view;
   if (!validate(self, os, platform, model, chassis_type, &view)) return nullptr;
   if (!LevelPath::plain(os, platform, model, os_flavor)) view.drop();
   LevelPath path;

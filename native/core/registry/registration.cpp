@@ -3,7 +3,8 @@
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "registry/tree.hpp"
-#include "support/compat.hpp"
+#include "cpython/compat.hpp"
+#include "cpython/heap_type.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::registry {
@@ -58,11 +59,10 @@ Ref walk_creating(PyObject* self, const LevelPath& path) {
 // `cls.__name__` or `cls.__module__`.  For a class made by `type` itself these are the
 // metatype's data descriptors, whatever the class holds: read here as they read them.
 Ref class_attribute(PyObject* cls, Name attribute) {
-  if (Py_TYPE(cls) == &PyType_Type &&
-      PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
-    auto* type = reinterpret_cast<PyHeapTypeObject*>(cls);
-    if (attribute == Name::dunder_name) return Ref::borrow(type->ht_name);
-    PyObject* module = PyDict_GetItemWithError(type->ht_type.tp_dict, name(Name::dunder_module));
+  if (attribute == Name::dunder_name) {
+    if (PyObject* type_name = cpython::heap_type_name(cls)) return Ref::borrow(type_name);
+  } else if (PyObject* type_dict = cpython::heap_type_dict(cls)) {
+    PyObject* module = PyDict_GetItemWithError(type_dict, name(Name::dunder_module));
     if (module != nullptr) return Ref::borrow(module);
     if (PyErr_Occurred()) return Ref();
   }
@@ -123,7 +123,7 @@ bool store(PyObject* target, PyObject* cls, PyObject* chassis_type, PyObject* cl
 PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject* platform,
                           PyObject* model, PyObject* os_flavor, PyObject* chassis_type) noexcept {
   // The class's source file is looked up before the tree is read: the view serves validation.
-  support::InstanceView view;
+  calls::InstanceView view;
   if (!validate(self, os, platform, model, chassis_type, &view)) return nullptr;
   LevelPath path;
   if (!path.build(os, platform, model, os_flavor) || !all_hashable(path, chassis_type))

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "support/instance_dict.hpp"
+#include "calls/instance_view.hpp"
 
 namespace mirvak::registry {
 
@@ -24,8 +24,8 @@ PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, P
 // The same, with what it reads of the instance answered from `view` while it is valid; and the
 // view a registry operation takes for it, when its identifiers are plain strs.
 PyObject* validate_arguments_in(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-                                PyObject* chassis_type, support::InstanceView* view) noexcept;
-void take_view(support::InstanceView& view, PyObject* self, PyObject* os, PyObject* platform,
+                                PyObject* chassis_type, calls::InstanceView* view) noexcept;
+void take_view(calls::InstanceView& view, PyObject* self, PyObject* os, PyObject* platform,
                PyObject* model) noexcept;
 
 // lookup.cpp, removal.cpp, registration.cpp

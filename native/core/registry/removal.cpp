@@ -11,7 +11,7 @@ constexpr const char kNotFound[] = "Plugin data not found";
 constexpr const char kChassisNotFound[] = "Plugin data not found for %S";
 
 // The node the whole path names, or ConnectionInfraError at the first missing member.
-Ref walk_strict(PyObject* self, const LevelPath& path, const support::InstanceView* view) {
+Ref walk_strict(PyObject* self, const LevelPath& path, calls::InstanceView* view) {
   Ref node = root(self, view);
   for (Py_ssize_t i = 0; node && i < path.size(); ++i) {
     Ref child;
@@ -39,7 +39,7 @@ bool remove_chassis_type(PyObject* node, PyObject* chassis_type, Ref data) {
 
 PyObject* unregister_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                             PyObject* os_flavor, PyObject* chassis_type) noexcept {
-  support::InstanceView view;
+  calls::InstanceView view;
   if (!validate(self, os, platform, model, name(Name::single_rp), &view)) return nullptr;
   if (!LevelPath::plain(os, platform, model, os_flavor)) view.drop();
   LevelPath path;

@@ -4,10 +4,10 @@
 
 #include "host/host.hpp"
 #include "registry/registry.hpp"
-#include "support/compat.hpp"
-#include "support/self_call.hpp"
+#include "cpython/compat.hpp"
+#include "calls/self_call.hpp"
 #include "support/text.hpp"
-#include "support/text_keyed.hpp"
+#include "calls/text_keyed.hpp"
 
 namespace mirvak::registry {
 namespace {
@@ -127,7 +127,7 @@ int has_key(PyObject* node, PyObject* key, Ref* value) noexcept {
 }
 
 bool store_is_plain(PyObject* node, PyObject* key) noexcept {
-  return PyUnicode_CheckExact(key) && support::text_keyed(node);
+  return PyUnicode_CheckExact(key) && calls::text_keyed(node);
 }
 
 Ref item(PyObject* node, PyObject* key) noexcept {
@@ -149,17 +149,19 @@ bool del_item(PyObject* node, PyObject* key) noexcept {
   return (PyDict_CheckExact(node) ? PyDict_DelItem(node, key) : PyObject_DelItem(node, key)) == 0;
 }
 
-Ref root(PyObject* self, const support::InstanceView* view) noexcept {
-  return support::instance_attribute(self, Name::plugins_attr, view);
+Ref root(PyObject* self, calls::InstanceView* view) noexcept {
+  Ref tree = calls::instance_attribute(self, Name::plugins_attr, view);
+  if (view != nullptr) view->drop();  // the walk that follows may run Python code
+  return tree;
 }
 
 bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-              PyObject* chassis_type, support::InstanceView* view) noexcept {
+              PyObject* chassis_type, calls::InstanceView* view) noexcept {
   take_view(*view, self, os, platform, model);
   auto body = [view](PyObject* s, PyObject* o, PyObject* p, PyObject* m, PyObject* c) {
     return validate_arguments_in(s, o, p, m, c, view);
   };
-  return static_cast<bool>(support::call_on_self(self, support::Method::validate_arguments, nullptr,
+  return static_cast<bool>(calls::call_on_self(self, support::Method::validate_arguments, nullptr,
                                                  view, body, os, platform, model, chassis_type));
 }
 

@@ -5,7 +5,7 @@
 // strong reference: a key's __eq__ or __hash__ may change or clear the tree under a walk.
 #pragma once
 
-#include "support/instance_dict.hpp"
+#include "calls/instance_view.hpp"
 #include "support/names.hpp"
 #include "support/ref.hpp"
 
@@ -74,12 +74,13 @@ inline Ref item_after(PyObject* node, PyObject* key, Ref peeked) noexcept {
 }
 bool del_item(PyObject* node, PyObject* key) noexcept;
 
-// `self._plugins`, the root of the tree as the instance holds it now.
-Ref root(PyObject* self, const support::InstanceView* view = nullptr) noexcept;
+// `self._plugins`, the root of the tree as the instance holds it now: the last thing an operation
+// reads through its view, which is dropped.
+Ref root(PyObject* self, calls::InstanceView* view = nullptr) noexcept;
 
 // `self.validate_arguments(os, platform, model, chassis_type)`, result dropped.  `view` answers
 // what validation reads of the instance while it is valid.
 bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-              PyObject* chassis_type, support::InstanceView* view) noexcept;
+              PyObject* chassis_type, calls::InstanceView* view) noexcept;
 
 }  // namespace mirvak::registry

@@ -4,8 +4,8 @@
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "support/call.hpp"
-#include "support/compat.hpp"
-#include "support/self_call.hpp"
+#include "cpython/compat.hpp"
+#include "calls/self_call.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::registry {
@@ -25,10 +25,10 @@ constexpr const char kOsGot[] = " , but got ";
 constexpr const char kChassisNotListed[] = "chassis Type should be one of these ";
 constexpr const char kChassisGot[] = ", but got ";
 
-support::KeywordNames g_model_keywords{Name::os, Name::platform, Name::model};
-support::KeywordNames g_platform_keywords{Name::platform, Name::os};
-support::KeywordNames g_os_keywords{Name::os};
-support::KeywordNames g_chassis_keywords{Name::chassis_type};
+calls::KeywordNames g_model_keywords{Name::os, Name::platform, Name::model};
+calls::KeywordNames g_platform_keywords{Name::platform, Name::os};
+calls::KeywordNames g_os_keywords{Name::os};
+calls::KeywordNames g_chassis_keywords{Name::chassis_type};
 
 Ref text(const char* literal) {
   return Ref::steal(PyUnicode_FromString(literal));
@@ -51,10 +51,11 @@ Ref text(const char* literal) {
 // raise ConnectionInfraError(prefix + str(self.<listing>) + got + str(value))
 [[gnu::noinline, gnu::cold]] PyObject* raise_not_listed(PyObject* self, Name listing,
                                                         const char* prefix, const char* got,
-                                                        PyObject* value) {
+                                                        PyObject* value,
+                                                        calls::InstanceView* view) {
   return host::raise_connection_error([&] {
     Ref head = text(prefix);
-    Ref listed = head ? support::instance_attribute(self, listing) : Ref();
+    Ref listed = head ? calls::instance_attribute(self, listing, view) : Ref();
     Ref joiner = listed ? text(got) : Ref();
     return support::Sum()
         .add(head.get())
@@ -130,8 +131,8 @@ PyObject* check_lowercase(PyObject* value, const char* not_text, const char* not
 }
 
 // `value in self.<listing>`: 1, 0, or -1 with an exception set.
-int listed_in(PyObject* self, Name listing, PyObject* value, support::InstanceView* view) {
-  Ref listed = support::instance_attribute(self, listing, view);
+int listed_in(PyObject* self, Name listing, PyObject* value, calls::InstanceView* view) {
+  Ref listed = calls::instance_attribute(self, listing, view);
   if (!listed) return -1;
   const int plain = support::contains_plainly(listed.get(), value);
   if (plain != -2) return plain;
@@ -146,15 +147,15 @@ bool plain_identifier(PyObject* value) {
 
 // `os`, then `chassis_type`: whether what the validator reads of the instance may come from
 // `view`, which is dropped otherwise.
-void keep_view_if_plain(support::InstanceView* view, PyObject* identifier) {
+void keep_view_if_plain(calls::InstanceView* view, PyObject* identifier) {
   if (view != nullptr && !plain_identifier(identifier)) view->drop();
 }
 
-PyObject* validate_os_in(PyObject* self, PyObject* os, support::InstanceView* view) {
+PyObject* validate_os_in(PyObject* self, PyObject* os, calls::InstanceView* view) {
   keep_view_if_plain(view, os);
   int present = support::is_true(os);
   if (present < 0) return nullptr;
-  if (!present) return raise_not_listed(self, Name::supported_os, kOsRequired, kOsGot, os);
+  if (!present) return raise_not_listed(self, Name::supported_os, kOsRequired, kOsGot, os, view);
   int listed = listed_in(self, Name::supported_os, os, view);
   if (listed < 0) return nullptr;
   if (!listed) {
@@ -166,7 +167,7 @@ PyObject* validate_os_in(PyObject* self, PyObject* os, support::InstanceView* vi
 }
 
 PyObject* validate_chassis_type_in(PyObject* self, PyObject* chassis_type,
-                                   support::InstanceView* view) {
+                                   calls::InstanceView* view) {
   keep_view_if_plain(view, chassis_type);
   int present = support::is_true(chassis_type);
   if (present < 0) return nullptr;
@@ -176,13 +177,14 @@ PyObject* validate_chassis_type_in(PyObject* self, PyObject* chassis_type,
     if (listed) Py_RETURN_NONE;
   }
   return raise_not_listed(self, Name::chassis_type_list, kChassisNotListed, kChassisGot,
-                          chassis_type);
+                          chassis_type, view);
 }
 
 // `os == "linux"`, as a truth value.
-int is_linux(PyObject* os) {
+int is_linux(PyObject* os, calls::InstanceView* view) {
   PyObject* linux_name = name(Name::linux);
   if (PyUnicode_CheckExact(os)) return support::same_text(os, linux_name);
+  if (view != nullptr) view->drop();
   return PyObject_RichCompareBool(os, linux_name, Py_EQ);
 }
 
@@ -214,15 +216,15 @@ PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) noexcept
   return validate_chassis_type_in(self, chassis_type, nullptr);
 }
 
-void take_view(support::InstanceView& view, PyObject* self, PyObject* os, PyObject* platform,
+void take_view(calls::InstanceView& view, PyObject* self, PyObject* os, PyObject* platform,
                PyObject* model) noexcept {
   if (plain_identifier(os) && plain_identifier(platform) && plain_identifier(model))
     view.take(self);
 }
 
 PyObject* validate_arguments_in(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-                                PyObject* chassis_type, support::InstanceView* view) noexcept {
-  using support::call_on_self;
+                                PyObject* chassis_type, calls::InstanceView* view) noexcept {
+  using calls::call_on_self;
   if (!call_on_self(self, Method::validate_model, &g_model_keywords, view, validate_model, os,
                     platform, model) ||
       !call_on_self(
@@ -233,7 +235,7 @@ PyObject* validate_arguments_in(PyObject* self, PyObject* os, PyObject* platform
           self, Method::validate_os, &g_os_keywords, view,
           [view](PyObject* s, PyObject* o) { return validate_os_in(s, o, view); }, os))
     return nullptr;
-  int linux_os = is_linux(os);
+  int linux_os = is_linux(os, view);
   if (linux_os < 0) return nullptr;
   if (!linux_os &&
       !call_on_self(
@@ -246,7 +248,7 @@ PyObject* validate_arguments_in(PyObject* self, PyObject* os, PyObject* platform
 
 PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                              PyObject* chassis_type) noexcept {
-  support::InstanceView view;
+  calls::InstanceView view;
   take_view(view, self, os, platform, model);
   return validate_arguments_in(self, os, platform, model, chassis_type, &view);
 }

@@ -1,7 +1,7 @@
 // The manager's representation: a label naming the class and the instance, followed by the
 // drawing of the whole registry tree.
 #include "render/render.hpp"
-#include "support/self_call.hpp"
+#include "calls/self_call.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::render {
@@ -9,7 +9,7 @@ namespace {
 
 support::StaticText kLabel[] = {support::StaticText("plugins ("), support::StaticText(" at "),
                                 support::StaticText(") ")};
-support::KeywordNames g_keywords{Name::data, Name::output};
+calls::KeywordNames g_keywords{Name::data, Name::output};
 
 // "plugins (" + str(self.__class__) + " at " + str(hex(id(self))) + ") "
 Ref label(PyObject* self) {
@@ -29,17 +29,16 @@ Ref label(PyObject* self) {
 PyObject* repr(PyObject* self) noexcept {
   Ref output = label(self);
   if (!output) return nullptr;
-  support::Found found = support::find(self, support::Method::print_tree);
-  if (found.how == support::Found::How::failed) return nullptr;
+  calls::Found found = calls::find(self, support::Method::print_tree);
+  if (found.how == calls::Found::How::failed) return nullptr;
   Ref tree = Ref::steal(PyObject_GetAttr(self, name(Name::plugins_attr)));
   if (!tree) return nullptr;
-  if (found.how == support::Found::How::own) {
-    support::CallDepth depth;
-    return depth ? print_tree(self, tree.get(), output.get()) : nullptr;
-  }
+  calls::confirm_own(&found, support::Method::print_tree);  // reading the tree may have run code
+  if (found.how == calls::Found::How::own)
+    return calls::run_own(print_tree, self, tree.get(), output.get()).release();
   PyObject* kwnames = g_keywords.get();
   PyObject* argv[] = {nullptr, self, tree.get(), output.get()};
-  return kwnames ? support::call_found(found, argv, 2, kwnames).release() : nullptr;
+  return kwnames ? calls::call_found(found, argv, 2, kwnames).release() : nullptr;
 }
 
 }  // namespace mirvak::render

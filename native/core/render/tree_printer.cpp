@@ -11,16 +11,16 @@
 #include "registry/tree.hpp"
 #include "render/render.hpp"
 #include "render/sink.hpp"
-#include "render/stack_guard.hpp"
 #include "support/call.hpp"
-#include "support/handler.hpp"
-#include "support/self_call.hpp"
+#include "cpython/handled_exception.hpp"
+#include "calls/self_call.hpp"
+#include "cpython/recursion.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::render {
 namespace {
 
-support::KeywordNames g_print_tree_keywords{Name::data, Name::output};
+calls::KeywordNames g_print_tree_keywords{Name::data, Name::output};
 
 // `key == last_key`, as a truth value.  Two exact strs compare without running Python code.
 bool exact_texts(PyObject* key, PyObject* last_key) {
@@ -58,7 +58,7 @@ Ref sort_keys(PyObject* data) {
   NodeKeys keys(data);
   Ref sorted = keys.ok() ? keys.list() : Ref();
   if (!sorted || PyList_Sort(sorted.get()) == 0) return sorted;
-  return support::on_exception(PyExc_TypeError, [&]() -> Ref {
+  return cpython::on_exception(PyExc_TypeError, [&]() -> Ref {
     Ref by_text = keys.list();
     Ref sort = by_text ? Ref::steal(PyObject_GetAttr(by_text.get(), name(Name::sort))) : Ref();
     Ref done = sort ? support::call_keywords(
@@ -116,11 +116,12 @@ class Level {
   bool add_child(PyObject* data, PyObject* key, PyObject* last_key) {
     const int text_key = support::is_str(key);
     if (text_key < 0) return false;
-    support::Found found = support::find(self_, support::Method::print_tree);
-    const bool own = found.how == support::Found::How::own;
-    Ref child = own || found.target ? registry::item(data, key) : Ref();
+    calls::Found found = calls::find(self_, support::Method::print_tree);
+    Ref child = found.how != calls::Found::How::failed ? registry::item(data, key) : Ref();
     Ref label = child ? child_label(key, text_key) : Ref();
-    if (!label || stack_exhausted()) return false;
+    if (!label || cpython::stack_exhausted()) return false;
+    calls::confirm_own(&found, support::Method::print_tree);  // the arguments may have run code
+    const bool own = found.how == calls::Found::How::own;
     if (own && !output_ && exact_texts(key, last_key)) {
       // Comparing exact strs runs no Python code: the child's place is known beforehand.
       const int last = same_key(key, last_key);
@@ -141,22 +142,23 @@ class Level {
 
  private:
   // `self.print_tree(data=child, output=label)` through an override.
-  Ref call_override(const support::Found& found, PyObject* child, PyObject* label) {
+  Ref call_override(const calls::Found& found, PyObject* child, PyObject* label) {
     PyObject* kwnames = g_print_tree_keywords.get();
     PyObject* argv[] = {nullptr, self_, child, label};
-    return kwnames ? support::call_found(found, argv, 2, kwnames) : Ref();
+    return kwnames ? calls::call_found(found, argv, 2, kwnames) : Ref();
   }
 
-  // This method drawing a child: into the sink under the child's prefix, or on its own.
+  // This method drawing a child, one level deeper as its call would be: into the sink under the
+  // child's prefix, or on its own.
   Ref draw_own(PyObject* child, PyObject* label, bool* in_sink) {
-    if (Py_EnterRecursiveCall(" while drawing a tree")) return Ref();
+    cpython::PythonLevel level;
+    if (!level) return Ref();
     Ref result;
     if (in_sink == nullptr) {
       result = draw_apart(self_, child, label);
     } else {
       *in_sink = draw(self_, child, label, sink_, &result);
     }
-    Py_LeaveRecursiveCall();
     return result;
   }
 
@@ -252,7 +254,9 @@ bool draw_node(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref
   Ref last_key = Ref::borrow(PyList_GET_ITEM(keys.get(), count - 1));
   Level level(self, sink);
   if (!level.start(output)) return false;
-  for (Py_ssize_t i = 0; i < count; ++i) {
+  // `for key in sorted_keys`: each step runs Python code that may reach the list and change it,
+  // so its length is read afresh at every step, as the list's iterator does.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
     if (!level.add_child(data, key.get(), last_key.get())) return false;
   }

@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <string>
 
+#include "calls/binding.hpp"
+#include "cpython/compat.hpp"
 #include "host/host.hpp"
-#include "support/compat.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"
 #include "support/native.hpp"
@@ -95,11 +96,9 @@ bool adjust_code(PyObject* function, const MethodSpec& spec, PyObject* qualname)
   Ref changes = Ref::steal(PyDict_New());
   if (!changes || (spec.varnames != nullptr && !add_varnames(changes.get(), spec.varnames)))
     return false;
-#if PY_VERSION_HEX >= 0x030B0000
-  if (PyDict_SetItemString(changes.get(), "co_qualname", qualname) < 0) return false;
-#else
-  (void)qualname;
-#endif
+  if (cpython::kCodeHasQualname &&
+      PyDict_SetItemString(changes.get(), "co_qualname", qualname) < 0)
+    return false;
   if (PyDict_GET_SIZE(changes.get()) == 0) return true;
   Ref code = Ref::steal(PyObject_GetAttrString(function, "__code__"));
   Ref replace = code ? Ref::steal(PyObject_GetAttrString(code.get(), "replace")) : Ref();
@@ -142,7 +141,7 @@ bool make_functions(const char* module_name, const char* class_name) noexcept {
     }
     Ref function = define(table[i], i, globals.get());
     if (!function || !finish(function.get(), table[i], class_name) ||
-        !enable_fast_calls(function.get(), table[i].id))
+        !calls::enable_binding(function.get(), table[i].id))
       return false;
     g_names[i].reset(PyUnicode_InternFromString(table[i].name));
     if (!g_names[i]) return false;

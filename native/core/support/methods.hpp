@@ -54,7 +54,4 @@ PyObject* method_name(Method id) noexcept;  // the name, interned
 // its native body directly is then the same as calling it.
 bool is_own(PyObject* candidate, Method id) noexcept;
 
-// Lets calls of the function bind their arguments natively (fast_call.cpp).
-bool enable_fast_calls(PyObject* function, Method id) noexcept;
-
 }  // namespace mirvak::support

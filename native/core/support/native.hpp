@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "cpython/recursion.hpp"
+
 namespace mirvak::support {
 
 PyObject* wrong_native_arity(Py_ssize_t expected, Py_ssize_t given) noexcept;
@@ -26,7 +28,7 @@ struct Native<Body> {
 
   static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != arity) return wrong_native_arity(arity, nargs);
-    if (!module_ready()) return nullptr;
+    if (!module_ready() || cpython::stack_exhausted()) return nullptr;
     return invoke(args);
   }
 

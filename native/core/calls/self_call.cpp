@@ -1,16 +1,22 @@
 // Attribute lookup of a method on the instance, as generic attribute access does it: a data
 // descriptor on the type, else the instance dictionary, else what the type holds (a function
-// there is called with self first, which is what its bound method would do).
-#include "support/self_call.hpp"
+// there is called with self first, which is what its bound method would do).  Without the
+// interpreter's type lookup (cpython/type_lookup.hpp), attribute access itself finds it.
+#include "calls/self_call.hpp"
 
-#include "support/compat.hpp"
-#include "support/instance_dict.hpp"
-#include "support/type_lookup.hpp"
+#include "calls/instance_view.hpp"
+#include "calls/type_memory.hpp"
+#include "cpython/attribute_error.hpp"
+#include "cpython/compat.hpp"
 
-namespace mirvak::support {
+namespace mirvak::calls {
 namespace {
 
-TypeLookup g_type_lookups[method_count];
+using support::function;
+using support::is_own;
+using support::method_name;
+
+TypeLookup g_type_lookups[support::method_count];
 TypeLookup g_attribute_lookups[static_cast<int>(Name::count_)];
 
 Found found(Found::How how, Ref target) {
@@ -18,6 +24,11 @@ Found found(Found::How how, Ref target) {
   result.how = target || how == Found::How::own ? how : Found::How::failed;
   result.target = std::move(target);
   return result;
+}
+
+// Reads generically: no __getattribute__ or __getattr__ of a subclass in the way.
+bool generic(PyTypeObject* type) {
+  return type->tp_getattro == PyObject_GenericGetAttr;
 }
 
 // What the type holds, after the instance dictionary had nothing: `descr` bound as attribute
@@ -44,15 +55,16 @@ Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObjec
   return found(Found::How::function, Ref::borrow(function));
 }
 
-// The whole lookup, for whatever `find` cannot answer at once.
+// The whole lookup, for whatever `find` cannot answer at once.  The name is looked up once:
+// what the instance dictionary lacks and the type does not hold is missing.
 [[gnu::noinline, gnu::cold]] Found find_slowly(PyObject* self, Method id) {
   PyObject* name = method_name(id);
   PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro != PyObject_GenericGetAttr)
+  if (!cpython::kTypeLookup || !generic(type))
     return found(Found::How::callable, Ref::steal(PyObject_GetAttr(self, name)));
   PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, name);
   if (on_type != nullptr && is_own(on_type, id))
-    return own_unless_shadowed(self, id, on_type, name);
+    return own_unless_shadowed(instance_dict(self), id, on_type, name);
   Ref descr = Ref::borrow(on_type);
   descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
   if (get != nullptr && Py_TYPE(descr.get())->tp_descr_set != nullptr) {
@@ -63,22 +75,23 @@ Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObjec
   Ref value;
   const int shadowed = dict ? method_entry(dict, name, &value) : 0;
   if (shadowed != 0) return shadowed < 0 ? Found() : found(Found::How::callable, std::move(value));
-  if (!descr) return found(Found::How::callable, Ref::steal(PyObject_GetAttr(self, name)));
+  if (!descr) {
+    cpython::raise_missing_attribute(self, name);
+    return Found();
+  }
   return from_type(self, id, std::move(descr), get);
 }
 
-[[gnu::noinline, gnu::cold]] Ref instance_attribute_slowly(PyObject* self, Name attribute) {
-  PyObject* name = mirvak::name(attribute);
-  PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro == PyObject_GenericGetAttr &&
-      g_attribute_lookups[static_cast<int>(attribute)].find(type, name) == nullptr) {
-    // Nothing on the type: the instance dictionary decides.
-    PyObject* dict = instance_dict(self);
-    Ref value;
-    const int held = dict ? attribute_entry(dict, attribute, &value) : 0;
-    if (held != 0) return value;
-  }
-  return Ref::steal(PyObject_GetAttr(self, name));
+// An attribute the type does not hold: the instance dictionary decides, probed once.
+[[gnu::noinline, gnu::cold]] Ref instance_attribute_slowly(PyObject* self, Name attribute,
+                                                           InstanceView* view) {
+  if (view != nullptr) view->drop();
+  PyObject* dict = instance_dict(self);
+  Ref value;
+  const int held = dict ? attribute_entry(dict, attribute, &value) : 0;
+  if (held > 0) return value;
+  if (held == 0) cpython::raise_missing_attribute(self, name(attribute));
+  return Ref();
 }
 
 // The validators a registry operation calls through the instance (contiguous in the method
@@ -91,18 +104,17 @@ constexpr Name kReadAttributes[] = {Name::plugins_attr, Name::supported_os,
 
 // Whether a type reads attributes generically, holds this module's own function under every
 // validator's name and defines none of the attributes read (the instance dictionary decides
-// those).  Remembered for the last type judged while its version tag holds.
-struct PlainType final : public ModuleState {
+// those).  Remembered for the last type judged while its stamp holds.
+struct PlainType final : public support::ModuleState {
   PyTypeObject* type = nullptr;  // borrowed: a type made later at the same address has another
-  unsigned int version = 0;      // version tag
+  unsigned int stamp = 0;        // stamp
   bool plain = false;
   void release() noexcept override { type = nullptr; }
 };
 PlainType g_plain_type;
 
-[[gnu::noinline, gnu::cold]] bool judge_type(PyTypeObject* type) {
-  const unsigned int version = type->tp_version_tag;
-  bool plain = type->tp_getattro == PyObject_GenericGetAttr;
+[[gnu::noinline, gnu::cold]] bool judge_type(PyTypeObject* type, unsigned int stamp) {
+  bool plain = generic(type);
   for (Method id : kValidators) {
     if (!plain) break;
     plain = g_type_lookups[static_cast<int>(id)].find(type, method_name(id)) == function(id);
@@ -111,9 +123,10 @@ PlainType g_plain_type;
     if (!plain) break;
     plain = g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute)) == nullptr;
   }
-  if (version_tag_is_valid(type) && type->tp_version_tag == version) {
+  unsigned int after;
+  if (cpython::type_stamp(type, &after) && after == stamp) {
     g_plain_type.type = type;
-    g_plain_type.version = version;
+    g_plain_type.stamp = stamp;
     g_plain_type.plain = plain;
   }
   return plain;
@@ -121,12 +134,20 @@ PlainType g_plain_type;
 
 }  // namespace
 
+void confirm_own(Found* found, Method id) noexcept {
+  if (found->how == Found::How::own && !is_own(function(id), id)) {
+    found->how = Found::How::function;
+    found->target = Ref::borrow(function(id));
+  }
+}
+
 bool plain_manager(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  if (!version_tag_is_valid(type)) return false;
-  const bool plain = g_plain_type.type == type && g_plain_type.version == type->tp_version_tag
+  unsigned int stamp;
+  if (!cpython::type_stamp(type, &stamp)) return false;
+  const bool plain = g_plain_type.type == type && g_plain_type.stamp == stamp
                          ? g_plain_type.plain
-                         : judge_type(type);
+                         : judge_type(type, stamp);
   if (!plain) return false;
   for (Method id : kValidators) {  // a function's code may be replaced without the type knowing
     if (!is_own(function(id), id)) return false;
@@ -135,10 +156,11 @@ bool plain_manager(PyObject* self) noexcept {
 }
 
 bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept {
+  if (!cpython::kTypeLookup) return false;
   const bool validator = id >= Method::validate_model && id <= Method::validate_arguments;
   if (validator && view != nullptr && view->all_own()) return true;
   PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  if (!generic(type)) return false;
   PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, method_name(id));
   if (on_type == nullptr || !is_own(on_type, id)) return false;
   PyObject* dict = instance_dict(self);
@@ -150,7 +172,7 @@ bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept 
 // look at.
 Found find(PyObject* self, Method id) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro == PyObject_GenericGetAttr) {
+  if (cpython::kTypeLookup && generic(type)) {
     PyObject* name = method_name(id);
     PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, name);
     if (on_type != nullptr && is_own(on_type, id)) {
@@ -163,21 +185,21 @@ Found find(PyObject* self, Method id) noexcept {
 }
 
 // An attribute the type does not define, in an instance dictionary whose keys are known.
-Ref instance_attribute(PyObject* self, Name attribute, const InstanceView* view) noexcept {
+Ref instance_attribute(PyObject* self, Name attribute, InstanceView* view) noexcept {
   PyObject* value;
   if (view != nullptr && view->plain_attribute(attribute, &value)) return Ref::borrow(value);
   PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro == PyObject_GenericGetAttr &&
+  if (cpython::kTypeLookup && generic(type) &&
       g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute)) == nullptr) {
     PyObject* dict = instance_dict(self);
     const bool answered =
         dict != nullptr && ((view != nullptr && view->attribute(dict, attribute, &value)) ||
                             known_attribute(dict, attribute, &value));
     if (answered && value != nullptr) return Ref::borrow(value);
-    Ref held;
-    if (dict != nullptr && attribute_entry(dict, attribute, &held) != 0) return held;
+    return instance_attribute_slowly(self, attribute, view);
   }
-  return instance_attribute_slowly(self, attribute);
+  if (view != nullptr) view->drop();
+  return Ref::steal(PyObject_GetAttr(self, name(attribute)));
 }
 
 Ref call_found(const Found& found, PyObject** argv, Py_ssize_t count, PyObject* kwnames) noexcept {
@@ -207,4 +229,4 @@ PyObject* KeywordNames::get() noexcept {
   return tuple_.get();
 }
 
-}  // namespace mirvak::support
+}  // namespace mirvak::calls

@@ -1,19 +1,27 @@
 // Calls of the methods without their one-line Python body.  Where the interpreter calls a
-// function through its vectorcall slot (3.9, 3.10 and from 3.12; 3.11 runs calls from Python
-// code inline), the arguments are bound here as the interpreter binds them and handed straight
-// to the native body.  Anything out of the ordinary (an argument missing, unknown or given
+// function through its vectorcall entry (cpython/vectorcall.hpp: 3.9, 3.10 and from 3.12; 3.11
+// runs calls from Python code inline), the arguments are bound here as the interpreter binds
+// them and handed straight to the native body, which counts as the call (cpython/recursion.hpp).  Anything out of the ordinary (an argument missing, unknown or given
 // twice, a keyword that is not an exact str, a replaced __code__) goes to the interpreter's
 // own call of the function, so its errors are the ordinary ones.
 #include <array>
 #include <utility>
 
-#include "support/call_depth.hpp"
-#include "support/compat.hpp"
+#include "calls/binding.hpp"
+#include "cpython/compat.hpp"
+#include "cpython/recursion.hpp"
+#include "cpython/vectorcall.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"
 
-namespace mirvak::support {
+namespace mirvak::calls {
 namespace {
+
+using support::is_own;
+using support::Method;
+using support::method_count;
+using support::method_table;
+using support::Retained;
 
 constexpr Py_ssize_t kMaxParameters = 8;
 
@@ -90,8 +98,8 @@ PyObject* call(Method id, PyObject* func, PyObject* const* args, size_t nargsf, 
   const Py_ssize_t count = PyTuple_GET_SIZE(names);
   const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
   if (kwnames == nullptr && positional == count) {
-    CallDepth depth;
-    return depth ? invoke(args) : nullptr;
+    cpython::Entry entry;
+    return entry ? invoke(args) : nullptr;
   }
   // The defaults tuple is held: a body may run code that replaces __defaults__.
   Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(func));
@@ -112,8 +120,8 @@ PyObject* call(Method id, PyObject* func, PyObject* const* args, size_t nargsf, 
       for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) shape.targets[k] = targets[k];
     }
   }
-  CallDepth depth;
-  return depth ? invoke(slots) : nullptr;
+  cpython::Entry entry;
+  return entry ? invoke(slots) : nullptr;
 }
 
 template <int I>
@@ -141,19 +149,15 @@ Ref parameter_names(PyObject* function) {
 
 }  // namespace
 
-bool enable_fast_calls(PyObject* function, Method id) noexcept {
+bool enable_binding(PyObject* function, Method id) noexcept {
+  if (!cpython::kFunctionVectorcall) return true;
   const int i = static_cast<int>(id);
   Ref names = parameter_names(function);
   if (!names) return false;
   g_parameters[i].reset(names.release());
-  auto* func = reinterpret_cast<PyFunctionObject*>(function);
-  if (g_interpreter_call == nullptr) g_interpreter_call = func->vectorcall;
-#if PY_VERSION_HEX >= 0x030C0000
-  PyFunction_SetVectorcall(func, kCalls[static_cast<size_t>(i)]);
-#else
-  func->vectorcall = kCalls[static_cast<size_t>(i)];
-#endif
+  if (g_interpreter_call == nullptr) g_interpreter_call = cpython::function_vectorcall(function);
+  cpython::set_function_vectorcall(function, kCalls[static_cast<size_t>(i)]);
   return true;
 }
 
-}  // namespace mirvak::support
+}  // namespace mirvak::calls

@@ -1,15 +1,21 @@
-// Remembered readings, one per recently seen instance dictionary.
-#include "support/instance_dict.hpp"
+// Remembered readings, one per recently seen instance dictionary, and the per-operation view.
+#include "calls/instance_view.hpp"
 
-#include "support/compat.hpp"
-#include "support/dict_watch.hpp"
+#include "calls/self_call.hpp"
+#include "cpython/compat.hpp"
+#include "cpython/str_hash.hpp"
+#include "cpython/type_lookup.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"
-#include "support/self_call.hpp"
 #include "support/text.hpp"
 
-namespace mirvak::support {
+namespace mirvak::calls {
 namespace {
+
+using cpython::kDictTracking;
+using cpython::Tracking;
+using support::Method;
+using support::method_count;
 
 int probe(PyObject* dict, PyObject* name, Ref* value) {
   Ref held = Ref::borrow(dict);  // a key's __eq__ may replace the instance's dictionary
@@ -26,7 +32,7 @@ static_assert(attribute_slot(Name::plugins_attr) == 0 && attribute_slot(Name::su
 
 // The names a reading looks for (the methods', then the attributes'), in a small table indexed
 // by hash: most keys are ruled out by one empty slot or one unequal hash.
-struct SoughtNames final : public ModuleState {
+struct SoughtNames final : public support::ModuleState {
   static constexpr int kCount = method_count + kReadAttributeCount;
   static constexpr int kSlots = 64;  // a power of two, well above kCount
   static_assert(kCount < kSlots / 2, "the table keeps most slots empty");
@@ -41,9 +47,9 @@ struct SoughtNames final : public ModuleState {
   void prepare() {
     for (PyObject*& slot : names) slot = nullptr;
     for (int i = 0; i < kCount; ++i) {
-      PyObject* sought = i < method_count ? method_name(static_cast<Method>(i))
+      PyObject* sought = i < method_count ? support::method_name(static_cast<Method>(i))
                                           : name(kAttributes[i - method_count]);
-      const Py_hash_t hash = PyObject_Hash(sought);  // an exact str: never fails
+      const Py_hash_t hash = cpython::text_hash(sought);
       int slot = first_slot(hash);
       while (names[slot] != nullptr) slot = next_slot(slot);
       names[slot] = sought;
@@ -55,11 +61,9 @@ struct SoughtNames final : public ModuleState {
   // The index of the name that `key` (an exact str) is, or -1.
   int index_of(PyObject* key) {
     if (!ready) prepare();
-    // A dictionary's str key has its hash stored in it; only a key not hashed yet asks for it.
-    const Py_hash_t stored = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    const Py_hash_t hash = stored != -1 ? stored : PyObject_Hash(key);
+    const Py_hash_t hash = cpython::text_hash(key);
     for (int slot = first_slot(hash); names[slot] != nullptr; slot = next_slot(slot)) {
-      if (hashes[slot] == hash && same_text(key, names[slot])) return indices[slot];
+      if (hashes[slot] == hash && support::same_text(key, names[slot])) return indices[slot];
     }
     return -1;
   }
@@ -84,67 +88,50 @@ bool read_keys(PyObject* dict, bool* method_named, PyObject** values) {
   return true;
 }
 
-#if PY_VERSION_HEX < 0x030D0000
 constexpr int kRemembered = 4;
 
 // What one dictionary held when its keys were read.
 struct Reading {
   PyObject* dict = nullptr;  // borrowed; identified together with its version or its watcher
-#if PY_VERSION_HEX < 0x030C0000
   uint64_t version = 0;
-#endif
   bool plain = false;                          // every key an exact str
   bool method_named = false;                   // a key is one of the class's method names
   PyObject* values[kReadAttributeCount] = {};  // borrowed from the dictionary; null: absent
 };
 
-void read(PyObject* dict, Reading* reading) {
-  reading->plain = read_keys(dict, &reading->method_named, reading->values);
-}
-
-struct Readings final : public ModuleState {
+struct Readings final : public support::ModuleState {
   Reading entries[kRemembered];
   int next = 0;
-  void release() noexcept override;
   int last_found = 0;
+  void release() noexcept override {
+    for (Reading& entry : entries) entry.dict = nullptr;
+  }
   const Reading* find(PyObject* dict);
   const Reading* remember(PyObject* dict);
 };
 Readings g_readings;
 
-#if PY_VERSION_HEX >= 0x030C0000
-// 3.12: the watcher forgets a reading as soon as its dictionary changes or goes.
-void Readings::release() noexcept {
-  for (Reading& entry : entries) entry.dict = nullptr;
-}
-
-bool still_valid(const Reading&, PyObject*) {
-  return true;
-}
-
-bool watch(PyObject* dict, Reading*) {
-  return watch_dict(dict);
-}
-#else
-// Before 3.12: a dictionary's version changes with every change and is never handed out
-// twice, so a dictionary made later at the same address is not mistaken for this one.
-uint64_t version_of(PyObject* dict) {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
-void Readings::release() noexcept {
-  for (Reading& entry : entries) entry.dict = nullptr;
-}
-
+// A reading is valid while its dictionary's version is the one read, or, under a watcher, until
+// the watcher forgets it.
 bool still_valid(const Reading& entry, PyObject* dict) {
-  return entry.version == version_of(dict);
+  return kDictTracking != Tracking::version || entry.version == cpython::dict_version(dict);
 }
 
-bool watch(PyObject* dict, Reading* reading) {
-  reading->version = version_of(dict);
-  return true;
+// The watcher forgets a reading as soon as its dictionary changes or goes.
+void changed(PyObject* dict, PyObject*, bool, bool) noexcept {
+  for (Reading& entry : g_readings.entries) {
+    if (entry.dict == dict) entry.dict = nullptr;
+  }
 }
-#endif
+
+bool track(PyObject* dict, Reading* reading) {
+  if (kDictTracking == Tracking::version) {
+    reading->version = cpython::dict_version(dict);
+    return true;
+  }
+  cpython::add_dict_listener(changed);
+  return cpython::watch_dict(dict);
+}
 
 const Reading* Readings::find(PyObject* dict) {
   const Reading& last = entries[last_found];
@@ -160,8 +147,8 @@ const Reading* Readings::find(PyObject* dict) {
 
 [[gnu::noinline, gnu::cold]] const Reading* Readings::remember(PyObject* dict) {
   Reading reading;
-  read(dict, &reading);
-  if (!watch(dict, &reading)) return nullptr;
+  reading.plain = read_keys(dict, &reading.method_named, reading.values);
+  if (!track(dict, &reading)) return nullptr;
   reading.dict = dict;
   Reading& entry = entries[next];
   next = (next + 1) % kRemembered;
@@ -171,7 +158,7 @@ const Reading* Readings::find(PyObject* dict) {
 
 // The reading of `dict`: remembered, or taken now; null when the dictionary must be probed.
 const Reading* reading_of(PyObject* dict) {
-  if (!PyDict_CheckExact(dict)) return nullptr;
+  if (!kRemembersReadings || !PyDict_CheckExact(dict)) return nullptr;
   const Reading* reading = g_readings.find(dict);
   if (reading == nullptr) reading = g_readings.remember(dict);
   return reading != nullptr && reading->plain ? reading : nullptr;
@@ -179,24 +166,13 @@ const Reading* reading_of(PyObject* dict) {
 
 // A remembered reading of `dict` that lists every key; null otherwise.
 const Reading* known_reading(PyObject* dict) {
+  if (!kRemembersReadings) return nullptr;
   const Reading* reading = g_readings.find(dict);
   return reading != nullptr && reading->plain ? reading : nullptr;
 }
-#endif
 
 }  // namespace
 
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
-void instance_dict_changed(PyObject* dict) noexcept {
-  for (Reading& entry : g_readings.entries) {
-    if (entry.dict == dict) entry.dict = nullptr;
-  }
-}
-#elif PY_VERSION_HEX >= 0x030D0000
-void instance_dict_changed(PyObject*) noexcept {}
-#endif
-
-#if PY_VERSION_HEX >= 0x030D0000
 void InstanceView::read(PyObject* dict) noexcept {
   constexpr Py_ssize_t kLargest = 8;  // larger dictionaries are probed
   if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kLargest) return;
@@ -207,76 +183,56 @@ void InstanceView::read(PyObject* dict) noexcept {
 
 bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept {
   const int i = attribute_slot(attribute);
-  if (dict_ == nullptr || dict != dict_ || i < 0) return false;
+  if (!kReadsPerOperation || dict_ == nullptr || dict != dict_ || i < 0) return false;
   *value = values_[i];
   return true;
 }
-#endif
 
-#if PY_VERSION_HEX >= 0x030B0000
 void InstanceView::take(PyObject* self) noexcept {
+  if (!cpython::kTypeStamps) return;  // nothing known for a whole operation
   PyObject* dict = instance_dict(self);
-#if PY_VERSION_HEX >= 0x030D0000
-  if (dict != nullptr) read(dict);
-  const bool free = dict == nullptr || (dict_ != nullptr && !method_named_);
-#else
-  const Reading* reading = dict != nullptr ? reading_of(dict) : nullptr;
-  if (reading != nullptr) {
-    dict_ = dict;
-    for (int i = 0; i < kReadAttributeCount; ++i) values_[i] = reading->values[i];
+  bool free = dict == nullptr;
+  if (dict != nullptr && kReadsPerOperation) {
+    read(dict);
+    free = dict_ != nullptr && !method_named_;
+  } else if (dict != nullptr) {
+    const Reading* reading = reading_of(dict);
+    if (reading != nullptr) {
+      dict_ = dict;
+      for (int i = 0; i < kReadAttributeCount; ++i) values_[i] = reading->values[i];
+    }
+    free = reading != nullptr && !reading->method_named;
   }
-  const bool free = dict == nullptr || (reading != nullptr && !reading->method_named);
-#endif
   all_own_ = free && plain_manager(self);
-}
-#endif
-
-PyObject* instance_dict(PyObject* self) noexcept {
-  PyObject** slot = _PyObject_GetDictPtr(self);
-  return slot != nullptr ? *slot : nullptr;
 }
 
 bool known_free_of_methods(PyObject* dict) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
   const Reading* reading = known_reading(dict);
   return reading != nullptr && !reading->method_named;
-#else
-  (void)dict;
-  return false;
-#endif
 }
 
 bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
   const int i = attribute_slot(attribute);
   const Reading* reading = i >= 0 ? known_reading(dict) : nullptr;
   if (reading == nullptr) return false;
   *value = reading->values[i];
   return true;
-#else
-  (void)dict, (void)attribute, (void)value;
-  return false;
-#endif
 }
 
 int method_entry(PyObject* dict, PyObject* name, Ref* value) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
   const Reading* reading = reading_of(dict);
   if (reading != nullptr && !reading->method_named) return 0;
-#endif
   return probe(dict, name, value);
 }
 
 int attribute_entry(PyObject* dict, Name attribute, Ref* value) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
   const int i = attribute_slot(attribute);
   const Reading* reading = i >= 0 ? reading_of(dict) : nullptr;
   if (reading != nullptr) {
     *value = Ref::borrow(reading->values[i]);
     return *value ? 1 : 0;
   }
-#endif
   return probe(dict, name(attribute), value);
 }
 
-}  // namespace mirvak::support
+}  // namespace mirvak::calls

@@ -7,14 +7,16 @@
 
 #include <initializer_list>
 
-#include "support/call_depth.hpp"
-#include "support/instance_dict.hpp"
+#include "calls/instance_view.hpp"
+#include "cpython/recursion.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"
 #include "support/names.hpp"
 #include "support/ref.hpp"
 
-namespace mirvak::support {
+namespace mirvak::calls {
+
+using support::Method;
 
 // What `self.<method>` is.
 struct Found {
@@ -32,14 +34,21 @@ struct Found {
 // __getattribute__, a key's __eq__ in the instance dictionary).
 Found find(PyObject* self, Method id) noexcept;
 
+// An `own` answer of `find` says what the attribute was, like the bound method a Python caller
+// would hold; what the call runs is whatever code that function holds when it is called.  So a
+// caller that ran Python code since `find` (evaluating the call's arguments) confirms it here,
+// right before the call: our own function whose code was replaced since is called as a function.
+// No Python code runs.
+void confirm_own(Found* found, Method id) noexcept;
+
 // True when the type of `self` holds this module's own unchanged function under every
 // validator's name and leaves the attributes the registry reads to the instance dictionary.
-// No Python code runs.  Always false before 3.11, whose type version tags are handed out again.
+// No Python code runs.  Always false where types have no stamps (before 3.11).
 bool plain_manager(PyObject* self) noexcept;
 
 // True when `self.<method>` is certainly our own unchanged function, as far as can be told from
-// memory alone (false: ask `find`).  No Python code runs.  3.13 keeps no memory of instance
-// dictionaries, so there `find` is the way unless a view of the instance has been taken.
+// memory alone (false: ask `find`).  No Python code runs.  Where instance dictionaries are not
+// remembered (3.13), `find` is the way unless a view of the instance has been taken.
 bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept;
 
 // Calls what `find` found (not own).  `argv` is {free slot, self, the call's arguments...};
@@ -48,9 +57,10 @@ bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept;
 Ref call_found(const Found& found, PyObject** argv, Py_ssize_t count, PyObject* kwnames) noexcept;
 
 // `self.<attribute>` for an attribute the instance holds (the tree, the lists the validators
-// read), as generic attribute access finds it; answered from `view` when it can.  CAUTION: may
-// run Python code (a property on a subclass, a key's __eq__ in the instance dictionary).
-Ref instance_attribute(PyObject* self, Name attribute, const InstanceView* view = nullptr) noexcept;
+// read), as generic attribute access finds it, looking the name up once; answered from `view`
+// when it can.  CAUTION: may run Python code (a property on a subclass, a key's __eq__ in the
+// instance dictionary); `view` is dropped before anything that may.
+Ref instance_attribute(PyObject* self, Name attribute, InstanceView* view = nullptr) noexcept;
 
 // A tuple of keyword names, made on first use and kept while the module lives.
 class KeywordNames {
@@ -62,18 +72,22 @@ class KeywordNames {
   static constexpr int kMax = 4;
   Name keywords_[kMax];
   int count_ = 0;
-  Retained tuple_;
+  support::Retained tuple_;
 };
+
+// Runs our own method's body for a call that the interpreter did not make, one level deeper.
+template <typename Body, typename... Args>
+Ref run_own(Body body, PyObject* self, Args... args) noexcept {
+  cpython::PythonLevel level;
+  return level ? Ref::steal(body(self, args...)) : Ref();
+}
 
 // Calls what `find` found, looking it up first; `own_body` runs our own method's body.
 template <typename Body, typename... Args>
 [[gnu::noinline]] Ref find_and_call(PyObject* self, Method id, KeywordNames* keywords,
                                     Body own_body, Args... args) noexcept {
   Found found = find(self, id);
-  if (found.how == Found::How::own) {
-    CallDepth depth;
-    return depth ? Ref::steal(own_body(self, args...)) : Ref();
-  }
+  if (found.how == Found::How::own) return run_own(own_body, self, args...);
   if (found.how == Found::How::failed) return Ref();
   PyObject* kwnames = keywords ? keywords->get() : nullptr;
   if (keywords && !kwnames) return Ref();
@@ -87,12 +101,9 @@ template <typename Body, typename... Args>
 template <typename Body, typename... Args>
 Ref call_on_self(PyObject* self, Method id, KeywordNames* keywords, InstanceView* view, Body body,
                  Args... args) noexcept {
-  if (own_for_sure(self, id, view)) {
-    CallDepth depth;
-    return depth ? Ref::steal(body(self, args...)) : Ref();
-  }
+  if (own_for_sure(self, id, view)) return run_own(body, self, args...);
   if (view != nullptr) view->drop();
   return find_and_call(self, id, keywords, body, args...);
 }
 
-}  // namespace mirvak::support
+}  // namespace mirvak::calls

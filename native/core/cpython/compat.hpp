@@ -1,4 +1,5 @@
-// What newer CPython headers offer and 3.9 lacks.
+// Public functions of newer CPython headers, for the versions that lack them: the same
+// behaviour on the public API of the older ones.
 #pragma once
 
 #include <Python.h>
@@ -26,3 +27,11 @@ static inline int PyDict_GetItemRef(PyObject* mp, PyObject* key, PyObject** resu
   return PyErr_Occurred() ? -1 : 0;
 }
 #endif
+
+namespace mirvak::cpython {
+
+// Code objects know their qualified name (co_qualname) from 3.11.
+inline constexpr bool kCodeHasQualname = PY_VERSION_HEX >= 0x030B0000;
+
+
+}  // namespace mirvak::cpython

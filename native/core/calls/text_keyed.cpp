@@ -1,28 +1,29 @@
-// A small direct-mapped memory of dictionaries and their verdicts.
-#include "support/text_keyed.hpp"
+// A small set-associative memory of dictionaries and their verdicts.
+#include "calls/text_keyed.hpp"
 
 #include <cstdint>
 
-#include "support/dict_watch.hpp"
+#include "cpython/dict_changes.hpp"
 #include "support/lifetime.hpp"
 
-namespace mirvak::support {
+namespace mirvak::calls {
 namespace {
+
+using cpython::kDictTracking;
+using cpython::Tracking;
 
 constexpr int kSets = 32, kWays = 4;
 constexpr Py_ssize_t kLargest = 64;  // keys read at most; larger dictionaries are not judged
 
 struct Verdict {
   PyObject* dict = nullptr;  // borrowed; identified with its version, or watched
-#if PY_VERSION_HEX < 0x030C0000
   uint64_t version = 0;
-#endif
   bool text_keys = false;
 };
 
 // A few dictionaries per set, chosen by address, so that the nodes one walk goes through do not
 // push each other out.
-struct Verdicts final : public ModuleState {
+struct Verdicts final : public support::ModuleState {
   Verdict slots[kSets][kWays];
   int next[kSets] = {};
   void release() noexcept override {
@@ -53,18 +54,10 @@ bool read_keys(PyObject* dict) {
   return true;
 }
 
-#if PY_VERSION_HEX < 0x030C0000
-uint64_t version_of(PyObject* dict) {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-#endif
-
 bool known(const Verdict& slot, PyObject* dict) {
-#if PY_VERSION_HEX < 0x030C0000
-  return slot.dict == dict && slot.version == version_of(dict);
-#else
+  if (kDictTracking == Tracking::version)
+    return slot.dict == dict && slot.version == cpython::dict_version(dict);
   return slot.dict == dict;
-#endif
 }
 
 Verdict* Verdicts::find(PyObject* dict) {
@@ -74,16 +67,25 @@ Verdict* Verdicts::find(PyObject* dict) {
   return nullptr;
 }
 
+// The watcher's news: a verdict that the change cannot falsify is kept.
+void changed(PyObject* dict, PyObject* key, bool added, bool keeps_keys) noexcept {
+  Verdict* slot = g_verdicts.find(dict);
+  if (slot == nullptr) return;
+  const bool keeps = keeps_keys || (added && key != nullptr && PyUnicode_CheckExact(key));
+  if (!keeps) slot->dict = nullptr;
+}
+
 // Reads the keys of a dictionary not judged yet.
 [[gnu::noinline, gnu::cold]] bool judge(PyObject* dict) {
   if (PyDict_GET_SIZE(dict) > kLargest) return false;
   Verdict verdict;
   verdict.text_keys = read_keys(dict);
-#if PY_VERSION_HEX < 0x030C0000
-  verdict.version = version_of(dict);
-#else
-  if (!watch_dict(dict)) return verdict.text_keys;
-#endif
+  if (kDictTracking == Tracking::version) {
+    verdict.version = cpython::dict_version(dict);
+  } else {
+    cpython::add_dict_listener(changed);
+    if (!cpython::watch_dict(dict)) return verdict.text_keys;
+  }
   verdict.dict = dict;
   g_verdicts.replace(dict) = verdict;
   return verdict.text_keys;
@@ -92,20 +94,9 @@ Verdict* Verdicts::find(PyObject* dict) {
 }  // namespace
 
 bool text_keyed(PyObject* dict) noexcept {
-  if (!PyDict_CheckExact(dict)) return false;
+  if (kDictTracking == Tracking::none || !PyDict_CheckExact(dict)) return false;
   if (const Verdict* known_verdict = g_verdicts.find(dict)) return known_verdict->text_keys;
   return judge(dict);
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
-void text_keyed_changed(PyDict_WatchEvent event, PyObject* dict, PyObject* key) noexcept {
-  Verdict* slot = g_verdicts.find(dict);
-  if (slot == nullptr) return;
-  const bool keeps = event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED ||
-                     event == PyDict_EVENT_CLEARED ||
-                     (event == PyDict_EVENT_ADDED && key != nullptr && PyUnicode_CheckExact(key));
-  if (!keeps) slot->dict = nullptr;
-}
-#endif
-
-}  // namespace mirvak::support
+}  // namespace mirvak::calls

@@ -1,0 +1,105 @@
+// The instance dictionary of a manager, read as generic attribute access reads it.
+//
+// Where an instance's dictionary can be tracked (cpython/dict_changes.hpp), what it holds is
+// remembered while it stays unchanged: whether any key is one of the class's method names (then
+// a method found on the type is shadowed) and the values of the attributes the registry reads.
+// The keys are read once, without running Python code; a dictionary with a key that is not an
+// exact str is not remembered but probed, as attribute access would.  Where it cannot be tracked
+// (3.13), nothing is remembered across calls; a registry operation reads the dictionary once
+// instead (InstanceView).
+#pragma once
+
+#include "cpython/dict_changes.hpp"
+#include "cpython/instance_dict.hpp"
+#include "support/names.hpp"
+#include "support/ref.hpp"
+
+namespace mirvak::calls {
+
+using cpython::instance_dict;
+
+// Remembered readings across calls, and readings taken once per operation.
+inline constexpr bool kRemembersReadings = cpython::kInstanceDict && cpython::kInstanceDictTracking;
+inline constexpr bool kReadsPerOperation = cpython::kInstanceDict && !kRemembersReadings;
+
+// Answers from memory alone, cheap enough for every call (false: not known, ask the functions
+// below).  That `dict` holds no method name; the value `dict` holds for one of the attributes
+// the registry reads (a borrowed reference).
+bool known_free_of_methods(PyObject* dict) noexcept;
+bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept;
+
+// The attributes the registry reads of an instance, numbered.
+constexpr int kReadAttributeCount = 3;
+constexpr int attribute_slot(Name attribute) noexcept {
+  switch (attribute) {
+    case Name::plugins_attr:
+      return 0;
+    case Name::supported_os:
+      return 1;
+    case Name::chassis_type_list:
+      return 2;
+    default:
+      return -1;
+  }
+}
+
+// What an instance's dictionary held when it was read, and verdicts about the instance's type,
+// valid only while no Python code runs.  A registry operation whose identifiers are plain strs
+// takes a view once and answers its method lookups and attribute reads from it.  Every function
+// that may run Python code while a view is held takes the view by pointer and drops it before it
+// does (a view held by pointer to const would be a promise the callee cannot keep).
+//
+// A view knows, where types have stamps (3.11+), whether every validator the operation may call
+// through the instance is our own unchanged function, not shadowed by the instance dictionary,
+// and whether the type leaves the attributes the registry reads to that dictionary (`all_own`),
+// and the values of those attributes.  Where instance dictionaries are not remembered across
+// calls, the view reads the dictionary itself; elsewhere it copies what the remembered reading
+// holds.
+class InstanceView {
+ public:
+  InstanceView() noexcept = default;
+  InstanceView(const InstanceView&) = delete;
+  InstanceView& operator=(const InstanceView&) = delete;
+
+  // Reads `self`'s type and dictionary.  No Python code runs.
+  void take(PyObject* self) noexcept;
+  // Python code may run from here on: nothing read so far is trusted again.
+  void drop() noexcept {
+    dict_ = nullptr;
+    all_own_ = false;
+  }
+  // Every validator looked up on the instance is our own unchanged function.
+  bool all_own() const noexcept { return all_own_; }
+  // The value of an attribute the registry reads (borrowed) when the view holds it; false when
+  // not answered, or when the dictionary lacks it.  Only while `all_own` holds.
+  bool plain_attribute(Name attribute, PyObject** value) const noexcept {
+    const int slot = attribute_slot(attribute);
+    if (!all_own_ || dict_ == nullptr || slot < 0) return false;
+    *value = values_[slot];
+    return *value != nullptr;
+  }
+  // `dict` is the dictionary read, and none of its keys is a method name (read per operation).
+  bool free_of_methods(PyObject* dict) const noexcept {
+    return kReadsPerOperation && dict_ != nullptr && dict == dict_ && !method_named_;
+  }
+  // The value read for an attribute (borrowed; nullptr: absent); false when not answered (read
+  // per operation).
+  bool attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept;
+
+ private:
+  void read(PyObject* dict) noexcept;
+  PyObject* dict_ = nullptr;  // borrowed: alive while no Python code runs
+  bool all_own_ = false;
+  bool method_named_ = false;
+  PyObject* values_[kReadAttributeCount] = {};  // borrowed from `dict_`; nullptr: absent
+};
+
+// The entry of `dict` (borrowed) under a method's name: 1 with `*value` set, 0 when absent, -1
+// with an exception set.  CAUTION: a probe may run a key's __eq__.
+int method_entry(PyObject* dict, PyObject* name, Ref* value) noexcept;
+
+// The same for one of the attributes the registry reads (`_plugins`, `supported_os`,
+// `chassis_type_list`).
+int attribute_entry(PyObject* dict, Name attribute, Ref* value) noexcept;
+
+}  // namespace mirvak::calls

@@ -1,0 +1,31 @@
+// What a type holds under an attribute name, through its MRO, remembered while the type's stamp
+// says that neither it nor a base has changed (cpython/type_lookup.hpp).  Where types have no
+// stamps, nothing is remembered and each lookup goes to the interpreter's own method cache.
+#pragma once
+
+#include "cpython/type_lookup.hpp"
+#include "support/lifetime.hpp"
+
+namespace mirvak::calls {
+
+// One remembered answer, for one name (a call site's method or attribute).  Only while
+// cpython::kTypeLookup.
+class TypeLookup final : public support::ModuleState {
+ public:
+  TypeLookup() noexcept = default;
+  // Borrowed; nullptr when the type has nothing of that name.  No Python code runs.
+  PyObject* find(PyTypeObject* type, PyObject* name) noexcept {
+    unsigned int stamp;
+    if (type == type_ && cpython::type_stamp(type, &stamp) && stamp == stamp_) return found_;
+    return look_up(type, name);
+  }
+
+ private:
+  PyObject* look_up(PyTypeObject* type, PyObject* name) noexcept;
+  void release() noexcept override { type_ = nullptr; }
+  PyTypeObject* type_ = nullptr;  // borrowed: a type made later at the same address has
+  unsigned int stamp_ = 0;        // another stamp
+  PyObject* found_ = nullptr;     // borrowed from the type's dictionaries, unchanged since
+};
+
+}  // namespace mirvak::calls

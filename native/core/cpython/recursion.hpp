@@ -1,0 +1,77 @@
+// Recursion accounting for native bodies.
+//
+// A body entered without the interpreter's own call of its function (through the binding
+// shortcut, or run directly by another body, or a drawing level drawing its child) stands for a
+// Python call, so it counts as one against `sys.setrecursionlimit` (PythonLevel).  And no
+// recursion may exhaust the C stack, whatever the limit: every way into the native code from
+// Python, and every drawing level, first checks that the thread's stack has room (StackRoom),
+// raising RecursionError where the stack would run out first, as CPython does for C code.
+//
+// Fast: before 3.12 Python calls and `Py_EnterRecursiveCall` share one counter (3.9 to 3.11); from
+// 3.12 Python calls have a counter of their own on the thread state, `py_recursion_remaining`
+// (3.12 to 3.15), counted down here as the interpreter counts a Python call.
+// Public twin: the interpreter calls every function itself, so no body stands for a call
+// (kDirectBodies is false) and the interpreter counts the calls; the stack is checked alike.
+// The stack's bounds come from the C library (pthread_getattr_np), not from CPython.
+#pragma once
+
+#include "cpython/config.hpp"
+
+namespace mirvak::cpython {
+
+// Whether a body may run without its function's own call.
+inline constexpr bool kDirectBodies = kFastPaths;
+
+// True with RecursionError set when the C stack has too little room left for another level.
+bool stack_exhausted() noexcept;
+
+// One level of a Python call, counted against the recursion limit while alive.  Only when
+// kDirectBodies.
+class PythonLevel {
+ public:
+#if MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000
+  explicit PythonLevel(bool enter = true) noexcept : tstate_(PyThreadState_Get()) {
+    entered_ = enter && tstate_->py_recursion_remaining > 0;
+    if (entered_) {
+      --tstate_->py_recursion_remaining;
+    } else if (enter) {
+      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    }
+  }
+  ~PythonLevel() {
+    if (entered_) ++tstate_->py_recursion_remaining;
+  }
+#else
+  explicit PythonLevel(bool enter = true) noexcept
+      : entered_(enter && Py_EnterRecursiveCall("") == 0) {}
+  ~PythonLevel() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+#endif
+  PythonLevel(const PythonLevel&) = delete;
+  PythonLevel& operator=(const PythonLevel&) = delete;
+  // False with RecursionError set when the limit is reached.
+  explicit operator bool() const noexcept { return entered_; }
+
+ private:
+#if MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000
+  PyThreadState* tstate_;
+#endif
+  bool entered_;
+};
+
+// A way into the native code from Python that stands for a Python call: room on the stack,
+// then one level.
+class Entry {
+ public:
+  Entry() noexcept : room_(!stack_exhausted()), level_(room_) {}
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
+  explicit operator bool() const noexcept { return room_ && static_cast<bool>(level_); }
+
+ private:
+  bool room_;
+  PythonLevel level_;  // not entered without room
+};
+
+}  // namespace mirvak::cpython

@@ -1,0 +1,43 @@
+// What a type holds under a name through its MRO, found without running Python code, and a
+// stamp that tells whether the answer may have changed since.
+//
+// Fast: `_PyType_Lookup` (3.9 to 3.15: a borrowed reference or nullptr, never an exception; the
+// MRO's dictionaries are read as attribute access reads them).  `tp_version_tag` changes with
+// every change of the type or a base; from 3.11 a tag is never handed out twice, valid while
+// Py_TPFLAGS_VALID_VERSION_TAG is set (3.11) or while non-zero (3.12 to 3.15).  3.9 and 3.10
+// hand tags out again after sys._clear_type_cache(), so there a type has no stamp.
+// Public twin: no such lookup (kTypeLookup is false); callers use attribute access instead.
+#pragma once
+
+#include "cpython/config.hpp"
+
+namespace mirvak::cpython {
+
+inline constexpr bool kTypeLookup = kFastPaths;
+inline constexpr bool kTypeStamps = kFastPaths && PY_VERSION_HEX >= 0x030B0000;
+
+// Borrowed; nullptr when the type holds nothing of that name.  Only while kTypeLookup.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+#if MIRVAK_FAST_PATHS
+  return _PyType_Lookup(type, name);
+#else
+  (void)type, (void)name;
+  return nullptr;
+#endif
+}
+
+// True with `*stamp` set when the type's present state has a stamp.
+inline bool type_stamp(PyTypeObject* type, unsigned int* stamp) noexcept {
+#if MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000
+  *stamp = type->tp_version_tag;
+  return *stamp != 0;
+#elif MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030B0000
+  *stamp = type->tp_version_tag;
+  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#else
+  (void)type, (void)stamp;
+  return false;
+#endif
+}
+
+}  // namespace mirvak::cpython
