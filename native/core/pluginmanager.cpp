@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
-#include "host/host.hpp"
 #include "cpython/compat.hpp"
 #include "cpython/handled_exception.hpp"
+#include "host/host.hpp"
 #include "support/lifetime.hpp"
 #include "support/names.hpp"
 #include "support/ref.hpp"

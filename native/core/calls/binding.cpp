@@ -1,9 +1,10 @@
 // Calls of the methods without their one-line Python body.  Where the interpreter calls a
 // function through its vectorcall entry (cpython/vectorcall.hpp: 3.9, 3.10 and from 3.12; 3.11
 // runs calls from Python code inline), the arguments are bound here as the interpreter binds
-// them and handed straight to the native body, which counts as the call (cpython/recursion.hpp).  Anything out of the ordinary (an argument missing, unknown or given
-// twice, a keyword that is not an exact str, a replaced __code__) goes to the interpreter's
-// own call of the function, so its errors are the ordinary ones.
+// them and handed straight to the native body, which counts as the call (cpython/recursion.hpp).
+// Anything out of the ordinary (an argument missing, unknown or given twice, a keyword that is not
+// an exact str, a replaced __code__) goes to the interpreter's own call of the function, so its
+// errors are the ordinary ones.
 #include <array>
 #include <utility>
 

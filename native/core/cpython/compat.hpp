@@ -33,5 +33,4 @@ namespace mirvak::cpython {
 // Code objects know their qualified name (co_qualname) from 3.11.
 inline constexpr bool kCodeHasQualname = PY_VERSION_HEX >= 0x030B0000;
 
-
 }  // namespace mirvak::cpython

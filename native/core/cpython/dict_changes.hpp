@@ -20,8 +20,8 @@ namespace mirvak::cpython {
 enum class Tracking { none, version, watcher };
 
 inline constexpr Tracking kDictTracking = PY_VERSION_HEX >= 0x030C0000 ? Tracking::watcher
-                                          : kFastPaths                ? Tracking::version
-                                                                      : Tracking::none;
+                                          : kFastPaths                 ? Tracking::version
+                                                                       : Tracking::none;
 // Whether an instance's own dictionary can be tracked like any other.
 inline constexpr bool kInstanceDictTracking =
     kDictTracking != Tracking::none &&

@@ -1,8 +1,8 @@
 // Built-in plugin discovery: import every module of the built-in plugins package, at any
 // depth, except test modules.  The one walk and filter, also behind the companion module.
+#include "cpython/handled_exception.hpp"
 #include "discovery/discovery.hpp"
 #include "host/host.hpp"
-#include "cpython/handled_exception.hpp"
 
 namespace mirvak::discovery {
 namespace {

@@ -1,8 +1,8 @@
 // External plugin discovery: load the entry points that installed distributions advertise in
 // the group ENTRYPOINT_GROUP, logging each before it is loaded.
+#include "cpython/handled_exception.hpp"
 #include "discovery/discovery.hpp"
 #include "host/host.hpp"
-#include "cpython/handled_exception.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::discovery {

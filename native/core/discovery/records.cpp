@@ -1,7 +1,7 @@
 // Every plugin record of a registry tree by place and chassis type: the health report takes
 // one such snapshot after each plugin source, so it has to be cheap.
-#include "discovery/discovery.hpp"
 #include "cpython/compat.hpp"
+#include "discovery/discovery.hpp"
 #include "support/ref.hpp"
 
 namespace mirvak::discovery {

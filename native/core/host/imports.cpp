@@ -1,8 +1,8 @@
 // The import statements of the module body and of discovery, as the interpreter runs them:
 // through the built-in `__import__`, with the from-import's fall-back to an already imported
 // submodule and its ImportError for a missing name.
-#include "host/host.hpp"
 #include "cpython/compat.hpp"
+#include "host/host.hpp"
 
 namespace mirvak::host {
 namespace {

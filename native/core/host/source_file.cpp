@@ -1,7 +1,7 @@
 // `getfile(cls)`: the path of the source file of the module that defines a class.
-#include "host/host.hpp"
 #include "cpython/compat.hpp"
 #include "cpython/heap_type.hpp"
+#include "host/host.hpp"
 #include "support/lifetime.hpp"
 
 namespace mirvak::host {

@@ -1,10 +1,10 @@
 // Registration: store a connection class under its identifiers; the last registration for a
 // node and chassis type wins, and replacing one is noted in a debug record.
+#include "cpython/compat.hpp"
+#include "cpython/heap_type.hpp"
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "registry/tree.hpp"
-#include "cpython/compat.hpp"
-#include "cpython/heap_type.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::registry {

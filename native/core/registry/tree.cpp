@@ -2,12 +2,12 @@
 // node operations shared by registration, lookup and removal.
 #include "registry/tree.hpp"
 
+#include "calls/self_call.hpp"
+#include "calls/text_keyed.hpp"
+#include "cpython/compat.hpp"
 #include "host/host.hpp"
 #include "registry/registry.hpp"
-#include "cpython/compat.hpp"
-#include "calls/self_call.hpp"
 #include "support/text.hpp"
-#include "calls/text_keyed.hpp"
 
 namespace mirvak::registry {
 namespace {
@@ -162,7 +162,7 @@ bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
     return validate_arguments_in(s, o, p, m, c, view);
   };
   return static_cast<bool>(calls::call_on_self(self, support::Method::validate_arguments, nullptr,
-                                                 view, body, os, platform, model, chassis_type));
+                                               view, body, os, platform, model, chassis_type));
 }
 
 }  // namespace mirvak::registry

@@ -1,11 +1,11 @@
 // Validation of the identifiers that select a plugin.  Each validator returns None or raises
 // ConnectionInfraError with its fixed message; validate_arguments runs the others through the
 // instance, so that an override is used.
+#include "calls/self_call.hpp"
+#include "cpython/compat.hpp"
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "support/call.hpp"
-#include "cpython/compat.hpp"
-#include "calls/self_call.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::registry {

@@ -1,7 +1,7 @@
 // The manager's representation: a label naming the class and the instance, followed by the
 // drawing of the whole registry tree.
-#include "render/render.hpp"
 #include "calls/self_call.hpp"
+#include "render/render.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::render {

@@ -8,13 +8,13 @@
 // piece is not an ordinary str (an override's result, an odd label), the level takes its own
 // text back out of the buffer and carries on with the operations written out on Python
 // objects, which gives the same result.
+#include "calls/self_call.hpp"
+#include "cpython/handled_exception.hpp"
+#include "cpython/recursion.hpp"
 #include "registry/tree.hpp"
 #include "render/render.hpp"
 #include "render/sink.hpp"
 #include "support/call.hpp"
-#include "cpython/handled_exception.hpp"
-#include "calls/self_call.hpp"
-#include "cpython/recursion.hpp"
 #include "support/text.hpp"
 
 namespace mirvak::render {

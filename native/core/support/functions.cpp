@@ -96,8 +96,7 @@ bool adjust_code(PyObject* function, const MethodSpec& spec, PyObject* qualname)
   Ref changes = Ref::steal(PyDict_New());
   if (!changes || (spec.varnames != nullptr && !add_varnames(changes.get(), spec.varnames)))
     return false;
-  if (cpython::kCodeHasQualname &&
-      PyDict_SetItemString(changes.get(), "co_qualname", qualname) < 0)
+  if (cpython::kCodeHasQualname && PyDict_SetItemString(changes.get(), "co_qualname", qualname) < 0)
     return false;
   if (PyDict_GET_SIZE(changes.get()) == 0) return true;
   Ref code = Ref::steal(PyObject_GetAttrString(function, "__code__"));

@@ -1,0 +1,80 @@
+"""How deep a cycle of registry methods or a drawing goes: as deep as the same class written in
+Python, by sys.setrecursionlimit, and never deeper than the C stack allows."""
+import json
+import sys
+
+import pytest
+
+from conftest import run_python
+from helpers import REPO
+
+SCRIPT = """
+import json, sys
+sys.setrecursionlimit({limit})
+{load}
+PluginManager = module.PluginManager
+
+def outcome(action):
+    try:
+        action()
+        return "returned"
+    except RecursionError:
+        return "RecursionError"
+
+levels = 0
+class Deep(PluginManager):
+    def validate_os(self, os):
+        global levels
+        levels += 1
+        return self.get_plugin(os)          # re-enters the registry
+
+def swap():
+    m = PluginManager()
+    m.validate_arguments = m.get_plugin     # a cycle without a Python method of its own
+    m.get_plugin("linux")
+
+def draw(depth):
+    tree = node = {{}}
+    for _ in range(depth):
+        node["k"] = node = {{}}
+    node["k"] = "leaf"
+    return PluginManager().print_tree(tree)
+
+looped = {{}}
+looped["self"] = looped
+result = {{"cycle": outcome(lambda: Deep().get_plugin("linux")), "levels": levels,
+          "swap": outcome(swap), "looped": outcome(lambda: PluginManager().print_tree(looped))}}
+for depth in {depths}:
+    result["draw %d" % depth] = outcome(lambda: draw(depth))
+print(json.dumps(result))
+"""
+
+
+NATIVE = "import mirvak.core.pluginmanager as module"
+PYTHON = f"""import importlib.util
+spec = importlib.util.spec_from_file_location("reference", {REPO!r} + "/benchmarks/reference/pluginmanager.py")
+module = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(module)"""
+
+
+def measure(load, limit, depths=()):
+    code = SCRIPT.format(load=load, limit=limit, depths=list(depths))
+    return json.loads(run_python(code).stdout)
+
+
+@pytest.mark.parametrize("limit", [400, 1600])
+def test_depth_follows_the_recursion_limit(limit):
+    depths = (limit // 2, limit + 100)
+    native, python = measure(NATIVE, limit, depths), measure(PYTHON, limit, depths)
+    # Each level of the cycle is three calls in either class; the frames below it differ a little.
+    assert abs(native.pop("levels") - python.pop("levels")) <= 3
+    assert native == python
+    assert native["cycle"] == native["draw %d" % depths[1]] == "RecursionError"
+    assert native["draw %d" % depths[0]] == "returned"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="Python calls use the C stack before 3.11")
+def test_a_raised_limit_ends_in_recursion_error_not_a_crash():
+    native = measure(NATIVE, 1_000_000)
+    assert native["cycle"] == native["swap"] == native["looped"] == "RecursionError"
+    assert native["levels"] > 1000  # the limit was raised: the stack, not the limit, ended it
