@@ -25,14 +25,24 @@ bool add(const Listing& listing, PyObject* key, PyObject* record) {
   return PyDict_SetItem(listing.records, key, record) == 0;
 }
 
+// A key's hash may run Python code that changes the dictionary being walked: the walk then
+// stops as iterating it in Python would.
+bool unchanged(PyObject* dict, Py_ssize_t size) {
+  if (PyDict_GET_SIZE(dict) == size) return true;
+  PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+  return false;
+}
+
 bool collect_data(PyObject* place, PyObject* data, const Listing& listing) {
   Ref held = Ref::borrow(data);
+  const Py_ssize_t size = PyDict_GET_SIZE(data);
   Py_ssize_t position = 0;
   PyObject *chassis_type, *record;
   while (PyDict_Next(held.get(), &position, &chassis_type, &record)) {
     Ref held_record = Ref::borrow(record);
     Ref key = Ref::steal(PyTuple_Pack(2, place, chassis_type));
-    if (!key || !add(listing, key.get(), held_record.get())) return false;
+    if (!key || !add(listing, key.get(), held_record.get()) || !unchanged(data, size))
+      return false;
   }
   return true;
 }
@@ -50,6 +60,7 @@ Ref extended(PyObject* place, PyObject* member) {
 bool collect(PyObject* place, PyObject* node, const Listing& listing) {
   if (Py_EnterRecursiveCall(" while listing the records of a registry tree")) return false;
   Ref held = Ref::borrow(node);
+  const Py_ssize_t size = PyDict_GET_SIZE(node);
   Py_ssize_t position = 0;
   PyObject *key, *value;
   bool ok = true;
@@ -62,6 +73,7 @@ bool collect(PyObject* place, PyObject* node, const Listing& listing) {
       Ref child = extended(place, key);
       ok = child && collect(child.get(), held_value.get(), listing);
     }
+    ok = ok && unchanged(node, size);
   }
   Py_LeaveRecursiveCall();
   return ok;

@@ -1,0 +1,32 @@
+"""The build's switch between the interpreter shortcuts and the public C API: a CPython newer than
+the newest verified one gets the public API by itself, unless the shortcuts are asked for."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from helpers import REPO
+
+cmake = shutil.which("cmake")
+
+
+@pytest.mark.skipif(cmake is None, reason="cmake is not installed")
+@pytest.mark.parametrize("newest, given, expected, says_so", [
+    ("3.99", None, "ON", False),   # a verified version
+    ("3.8", None, "OFF", True),    # a newer one than verified
+    ("3.8", "ON", "ON", False),    # forced
+])
+def test_fast_paths_default_by_version(tmp_path, newest, given, expected, says_so):
+    args = [cmake, "-S", REPO, "-B", str(tmp_path), f"-DPython_EXECUTABLE={sys.executable}",
+            f"-DMIRVAK_NEWEST_VERIFIED={newest}"]
+    if given is not None:
+        args.append(f"-DMIRVAK_FAST_PATHS={given}")
+    done = subprocess.run(args, capture_output=True, text=True, env=dict(os.environ))
+    assert done.returncode == 0, done.stdout + done.stderr
+    cache = (tmp_path / "CMakeCache.txt").read_text()
+    assert re.search(rf"^MIRVAK_FAST_PATHS:BOOL={expected}$", cache, re.M)
+    lines = [line for line in done.stdout.splitlines() if "newest verified" in line]
+    assert len(lines) == (1 if says_so else 0), done.stdout
