@@ -68,18 +68,26 @@ in_namespace() {
 }
 
 ensure() {
+  # The stamp, written last, names what was installed: a changed list rebuilds too.
+  complete() { [ "$(cat "$root/$stamp" 2>/dev/null)" = "${packages[*]}" ]; }
+  complete && return 0
   mkdir -p "$(dirname "$root")"
-  exec 9>"$root.lock"
+  # Exclusive: waits for commands running in the old chroot, and holds new ones off.
+  exec 9>>"$root.lock"
   flock 9
-  [ -e "$root/$stamp" ] && return 0
+  complete && return 0
   if ! command -v debootstrap >/dev/null 2>&1; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap zstd >/dev/null
   fi
   local new="$root.new"
-  rm -rf "$new" "$root"
+  # Nothing is ever mounted under either (see below), so this cannot reach into the host.
+  rm -rf --one-file-system "$new" "$root"
   echo "sid-chroot: bootstrapping Debian unstable into $root" >&2
-  debootstrap --variant=minbase sid "$new" "$mirror" >"$new.log" 2>&1 ||
+  # debootstrap mounts /proc and /sys in the target, and may leave them there when it fails:
+  # in a mount namespace of its own they go when it ends.
+  unshare --mount -- sh -c 'mount --make-rprivate / && exec "$@"' sh \
+    debootstrap --variant=minbase sid "$new" "$mirror" >"$new.log" 2>&1 ||
     { tail -n 30 "$new.log" >&2; die "debootstrap failed (log: $new.log)"; }
   cp /etc/resolv.conf "$new/etc/resolv.conf"
   # The archive this machine reaches may be a dated copy whose Release files have expired,
@@ -97,7 +105,7 @@ ensure() {
   done
   mv "$new" "$root"
   rm -f "$new.log"
-  date -u +%FT%TZ >"$root/$stamp"
+  echo "${packages[*]}" >"$root/$stamp"
 }
 
 run() {
@@ -106,6 +114,10 @@ run() {
   dir=$(realpath "$1")
   [ -d "$dir" ] || die "$1 is not a directory"
   shift 2
+  [ -e "$root/$stamp" ] || die "no complete chroot at $root: run '$0 ensure' first"
+  # Shared with other commands; a rebuild waits until none runs.
+  exec 9>>"$root.lock"
+  flock -s 9
   [ -e "$root/$stamp" ] || die "no complete chroot at $root: run '$0 ensure' first"
 
   # Only what a build and test run needs crosses over; pip's variables lose any local
@@ -142,7 +154,7 @@ run() {
     mount -t tmpfs -o mode=1777 tmpfs "$target/tmp"
     exec chroot "$target" /bin/sh -c "cd /src && exec \"\$@\"" sh "$@"
   ' in-namespace "$root" "$scratch" "$dir" env -i "${vars[@]}" "$@" || status=$?
-  rm -rf "$scratch"
+  rm -rf --one-file-system "$scratch"
   return "$status"
 }
 
