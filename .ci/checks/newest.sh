@@ -4,6 +4,7 @@
 # public build (no fast paths) on 3.14, and the sanitizer and reference-leak checks on 3.14.
 # Each run works on its own fresh copy of the checkout.
 set -euo pipefail
+shopt -s inherit_errexit  # a failing copy inside $(...) fails the check
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 work=$(mktemp -d)
@@ -12,11 +13,10 @@ chroot_tool="$root/tools/sid-chroot.sh"
 
 bash "$chroot_tool" ensure
 
-copies=0
+# Prints the path of a new copy of the checkout.
 fresh_copy() {
-  copies=$((copies + 1))
-  local copy="$work/src-$copies"
-  mkdir "$copy"
+  local copy
+  copy=$(mktemp -d "$work/src.XXXXXX")
   if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     git -C "$root" ls-files -z --cached --others --exclude-standard |
       (cd "$root" && xargs -0 cp --parents -t "$copy")
@@ -28,7 +28,7 @@ fresh_copy() {
 
 in_chroot() {
   local copy
-  copy=$(fresh_copy)
+  copy=$(fresh_copy) || return
   bash "$chroot_tool" run "$copy" -- "$@"
 }
 
