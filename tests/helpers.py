@@ -54,6 +54,16 @@ def raises(error, call, *args, **kwargs):
     return caught.value
 
 
+def message_of(statement):
+    """The text of the error the interpreter itself raises for statement (run on plain
+    objects): its wording changes between versions, so tests compare with this, not a literal."""
+    try:
+        exec(statement, {})
+    except Exception as error:  # noqa: BLE001 - any error's text is what is asked for
+        return str(error)
+    raise AssertionError(f"{statement!r} raised nothing")
+
+
 def dist_files(name, groups):
     """Files of an installed distribution advertising {group: [(entry name, value), ...]}."""
     lines = []

@@ -10,7 +10,7 @@ import types
 import pytest
 
 from conftest import run_python, write_tree
-from helpers import KEEP_RECORDS, dist_files
+from helpers import KEEP_RECORDS, dist_files, message_of
 from mirvak.core import pluginmanager as pm
 
 PluginManager = pm.PluginManager
@@ -186,16 +186,16 @@ def test_walk_arguments_and_filters_on_names(monkeypatch):
         "mirvak.plugins.a.testsuite", "mirvak.plugins.a.test_util", "mirvak.plugins.a.test"]]
 
 
-@pytest.mark.parametrize("entry, error, text", [
-    (5, TypeError, "cannot unpack non-iterable int object"),
-    ((None, "mirvak.plugins.a"), ValueError, "not enough values to unpack (expected 3, got 2)"),
-    ((None, 42, False), TypeError, "argument of type 'int' is not iterable"),
+@pytest.mark.parametrize("entry, error, statement", [
+    (5, TypeError, "_, name, ispkg = 5"),
+    ((None, "mirvak.plugins.a"), ValueError, "_, name, ispkg = None, 'mirvak.plugins.a'"),
+    ((None, 42, False), TypeError, "'plugins' in 42"),
 ])
-def test_walk_items_unpack_like_a_for_statement(monkeypatch, entry, error, text):
+def test_walk_items_unpack_like_a_for_statement(monkeypatch, entry, error, statement):
     monkeypatch.setattr(pm, "pkgutil", Recorder([entry]))
     with pytest.raises(error) as caught:
         PluginManager.discover_builtin_plugins()
-    assert str(caught.value) == text
+    assert str(caught.value) == message_of(statement)
 
 
 # --- installed distributions -------------------------------------------------------------

@@ -2,11 +2,13 @@
 # Sanitizer check: the extension built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # the whole test suite run with the sanitizer runtimes preloaded into the interpreter.  Any
 # report, in the test process or in a subprocess a test starts, fails the check.
+# MIRVAK_PYTHON names the interpreter (default python3).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export PIP_DISABLE_PIP_VERSION_CHECK=1
+python=${MIRVAK_PYTHON:-python3}
 
 runtime() { g++ -print-file-name="$1" 2>/dev/null || true; }
 if ! command -v g++ >/dev/null 2>&1 || [ ! -e "$(runtime libasan.so)" ] || [ ! -e "$(runtime libubsan.so)" ]; then
@@ -16,7 +18,8 @@ fi
 asan=$(runtime libasan.so)
 ubsan=$(runtime libubsan.so)
 
-python3 -m venv "$work/venv"
+echo "sanitizers: $("$python" --version 2>&1)"
+"$python" -m venv "$work/venv"
 "$work/venv/bin/pip" install -q scikit-build-core pytest hypothesis
 SKBUILD_BUILD_DIR="$work/build" SKBUILD_CMAKE_DEFINE="MIRVAK_SANITIZE=ON;MIRVAK_WERROR=ON" \
   "$work/venv/bin/pip" install -q --no-build-isolation ".[test]"
