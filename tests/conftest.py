@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 EXTENSION = importlib.util.find_spec("mirvak.core.pluginmanager").origin
+ISOLATED_SITE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "isolated_site")
 
 # The smallest host package the registry module can be imported into.
 HOST_FILES = {
@@ -58,6 +59,9 @@ def run_python(code, path=None, check=True, env=None):
     environment.pop("PYTHONPATH", None)
     if path is not None:
         environment["PYTHONPATH"] = str(path)
+        # A host package there is the mirvak to import, under an editable install too.
+        if any(os.path.isdir(os.path.join(entry, "mirvak")) for entry in str(path).split(os.pathsep)):
+            environment["PYTHONPATH"] += os.pathsep + ISOLATED_SITE
     environment.update(env or {})
     result = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],

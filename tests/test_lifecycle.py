@@ -150,11 +150,18 @@ def embedding_program(tmp_path_factory):
     libdir = sysconfig.get_config_var("LIBDIR")
     subprocess.run([compiler, "-o", str(folder / "embed"), str(folder / "embed.c"), *flags,
                     f"-Wl,-rpath,{libdir}"], check=True, capture_output=True)
+    # The package beside the program, its compiled module included: an editable install keeps
+    # the sources in src/ and the module in site-packages, joined by a .pth file that the
+    # embedded interpreter, outside the virtual environment, never runs.
+    package = folder / "site" / "mirvak"
+    shutil.copytree(os.path.dirname(mirvak.__file__), package,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(pmod.__file__, package / "core" / os.path.basename(pmod.__file__))
     return str(folder / "embed")
 
 
 def rounds(program, code):
-    environment = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(mirvak.__file__)))
+    environment = dict(os.environ, PYTHONPATH=os.path.join(os.path.dirname(program), "site"))
     result = subprocess.run([program, code], capture_output=True, text=True, env=environment,
                             timeout=120)
     return result.stdout.split("\n")[:3], result.stdout + result.stderr
