@@ -26,6 +26,7 @@ from typing import (Any, Callable, Dict, Hashable, Iterable, List, Mapping, Opti
 
 from mirvak.health import _walk
 from mirvak.health.disabling import Disabled, disabled_names
+from mirvak.health.order import load_order
 
 __all__ = [
     "BEFORE_DISCOVERY", "Claim", "Conflict", "DiscoveryReport", "PluginError", "PluginSource",
@@ -465,7 +466,7 @@ class _Run:
             points = select(group=group)
         except TypeError:
             points = select().get(group, [])
-        return list(points)
+        return load_order(points)
 
     def _load_entry_point(self, point: Any, owners: _DistributionIndex,
                           disabled: Disabled) -> None:
