@@ -48,12 +48,10 @@ class _Failure(Exception):
 
 
 def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
+    import mirvak
 
-    try:
-        return version("mirvak")
-    except PackageNotFoundError:
-        return "unknown"
+    version: str = mirvak.__version__
+    return version
 
 
 def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
