@@ -210,3 +210,13 @@ def test_ctrl_c_names_the_source_being_imported(sites, tmp_path):
     assert status == 130
     assert output.replace("\r\n", "\n").endswith("\ninterrupted while importing " + SLOW + "\n")
     assert "Traceback" not in output
+
+
+def test_lookup_says_when_the_device_is_left_to_a_disabled_plugin(sites):
+    res = run_cli("lookup", "--os", "linux", "--platform", "p61", "--disable", "ops-alpha",
+                  pythonpath=path(sites, "ops-alpha", "ops-printer"))
+    assert res.returncode == 0
+    assert res.stderr.splitlines() == [
+        "note: no p61 under linux; answered from linux; --explain says why",
+        "note: entry point alpha = ops_alpha.hooks (ops-alpha 1.0) is disabled, so not loaded; "
+        "its module names linux, p61"]

@@ -388,17 +388,16 @@ def _lookup_notes(report: Any, explanation: Any) -> List[str]:
 
     if explanation.refused:
         return []
-    if _registry_is_empty():
-        return [EMPTY]
+    empty = _registry_is_empty()
     missing = []
-    for step in explanation.steps:
+    for step in [] if empty else explanation.steps:
         if not step.followed:
             text = "no %s under %s" % (step.identifier, place_text(step.at) or "the root")
             if step.suggestions:
                 text += " (did you mean %s?)" % " or ".join(step.suggestions)
             missing.append(text)
     chassis_type = explanation.arguments.get("chassis_type")
-    if not explanation.chassis_type_present:
+    if not explanation.chassis_type_present and not empty:
         from mirvak.health import _walk
 
         where = place_text(explanation.end)
@@ -406,29 +405,37 @@ def _lookup_notes(report: Any, explanation: Any) -> List[str]:
         listed = getattr(_walk.registry(), "supported_chassis", None) or []
         choices = tuple(dict.fromkeys(known + [t for t in listed if isinstance(t, str)]))
         suggested = [t for t in _suggestions(chassis_type, choices) if t != chassis_type]
-        text = None
+        chassis_note: Optional[str] = None
         if known or suggested:
-            text = "no chassis type %s at %s" % (chassis_type, where or "the root")
+            chassis_note = "no chassis type %s at %s" % (chassis_type, where or "the root")
             if suggested:
-                text += " (did you mean %s?)" % " or ".join(suggested)
+                chassis_note += " (did you mean %s?)" % " or ".join(suggested)
             else:
-                text += " (there: %s)" % ", ".join(known)
+                chassis_note += " (there: %s)" % ", ".join(known)
         elif where:
-            text = "nothing registered at " + where
-        if text:
-            missing.append(text)
-    notes = []
+            chassis_note = "nothing registered at " + where
+        if chassis_note:
+            missing.append(chassis_note)
+    notes = [EMPTY] if empty else []
     if missing:
         parts = [", ".join(missing)]
         if explanation.found:
             parts.append("answered from " + (place_text(explanation.end) or "the root"))
         parts.append("--explain says why")
         notes.append("; ".join(parts))
-    off = [source for source in report.plugins if source.status == "disabled"]
-    if off and (missing or not explanation.found):
-        notes.append("disabled, so not loaded: %s; what %s would register is not in the "
-                     "registry" % (", ".join(s.label for s in off),
-                                   "it" if len(off) == 1 else "they"))
+    if missing or not explanation.found:
+        from mirvak.health._hints import mentions
+
+        # What a disabled plugin would register is unknown without running it; its module
+        # naming an identifier that had no node is the sign worth telling.
+        wanted = [str(step.identifier) for step in explanation.steps if not step.followed]
+        if not explanation.found:
+            wanted += [str(step.identifier) for step in explanation.steps if step.followed]
+        for source in report.plugins:
+            named = mentions(source.module_file, wanted) if source.status == "disabled" else []
+            if named:
+                notes.append("%s is disabled, so not loaded; its module names %s"
+                             % (source.label, ", ".join(named)))
     return notes
 
 

@@ -40,6 +40,47 @@ def _top_level_names(dist: Any) -> Optional[Set[str]]:
     return names
 
 
+def _requirement(dist: Any, module: str) -> Optional[str]:
+    """The requirement of the distribution named like the module, if it declares one."""
+    try:
+        requires = dist.requires or []
+    except Exception:
+        return None
+    wanted = re.sub(r"[-_.]+", "-", module).lower()
+    for requirement in requires:
+        name = re.match(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)", str(requirement))
+        if name and re.sub(r"[-_.]+", "-", name.group(1)).lower() == wanted:
+            return name.group(1)
+    return None
+
+
+def module_file(dist: Any, module: str) -> Optional[str]:
+    """The file of a module as its distribution's file list has it, without importing."""
+    if dist is None:
+        return None
+    wanted = module.replace(".", "/")
+    try:
+        for path in dist.files or ():
+            text = str(path).replace("\\", "/")
+            if text in (wanted + ".py", wanted + "/__init__.py"):
+                return str(dist.locate_file(path))
+    except Exception:  # unreadable metadata: nothing to say
+        pass
+    return None
+
+
+def mentions(path: Optional[str], identifiers: List[str]) -> List[str]:
+    """The identifiers that a source file names as a string literal."""
+    if path is None:
+        return []
+    try:
+        with open(path, encoding="utf-8", errors="replace") as handle:
+            text = handle.read()
+    except OSError:
+        return []
+    return [i for i in identifiers if "'%s'" % i in text or '"%s"' % i in text]
+
+
 def failure_hint(source: PluginSource, error: BaseException, dist: Any = None) -> str:
     """One hint for a failed source, ending with how to skip it."""
     skip = _skip(source)
@@ -57,6 +98,10 @@ def failure_hint(source: PluginSource, error: BaseException, dist: Any = None) -
         if ours:
             return ("module %s is missing from %s (a packaging fault): reinstall or fix the "
                     "distribution; or %s" % (missing, owner, skip))
+        required = _requirement(dist, _top(missing)) if dist is not None else None
+        if required is not None:
+            return ("%s is a missing dependency (%s requires %s): pip install %s; or %s"
+                    % (_top(missing), owner, required, required, skip))
         return ("%s is a missing dependency of %s: install it (pip install %s, if that is its "
                 "distribution's name); or %s" % (_top(missing), owner, _top(missing), skip))
     if isinstance(error, SyntaxError):

@@ -19,7 +19,7 @@ same rule; :func:`load_order` is its definition for the health report.
 from __future__ import annotations
 
 import re
-from typing import Any, Iterable, List, Tuple
+from typing import Any, Callable, Iterable, List, Tuple
 
 __all__ = ["load_order", "order_key"]
 
@@ -35,7 +35,7 @@ def order_key(point: Any) -> Tuple[Key, bool]:
     """(distribution, name, value) of an entry point, and whether every part could be read."""
     complete = True
 
-    def part(read: Any) -> str:
+    def part(read: Callable[[], str]) -> str:
         nonlocal complete
         try:
             return read()
@@ -48,8 +48,8 @@ def order_key(point: Any) -> Tuple[Key, bool]:
             dist = point.dist
         except AttributeError:
             return ""
-        name = None if dist is None else dist.name
-        if not issubclass(type(name), str):
+        name: object = None if dist is None else dist.name
+        if not isinstance(name, str) or not issubclass(type(name), str):  # its real type
             return ""
         return re.sub(r"[-_.]+", "-", str.lower(name))
 

@@ -130,7 +130,9 @@ class PluginSource:
     (to list its contents; test packages are imported this way).  ``output`` is
     what the source wrote to ``sys.stdout`` while it ran, when the report was
     asked to capture it; ``hint`` says what to do about a failure or a flag;
-    ``preferred`` is the preference name that made an entry point load last.
+    ``preferred`` is the preference name that made an entry point load last;
+    ``module_file`` is, for a disabled entry point, the file of its module as its
+    distribution lists it (found without importing anything).
     """
 
     kind: str
@@ -150,6 +152,7 @@ class PluginSource:
     hint: Optional[str] = None
     preferred: Optional[str] = None
     order_key: Optional[Tuple[str, str, str]] = field(default=None, repr=False, compare=False)
+    module_file: Optional[str] = None
 
     @property
     def flagged(self) -> bool:
@@ -496,7 +499,7 @@ class _Run:
         start = perf_counter()
         try:
             if capture is not None:
-                sys.stdout = capture  # type: ignore[assignment]
+                sys.stdout = capture
             try:
                 load()
             finally:
@@ -599,6 +602,7 @@ class _Run:
                               preferred=preference, order_key=order_key(point)[0])
         if disabled.matches(name, distribution):
             source.status = DISABLED
+            source.module_file = _hints.module_file(owners.dist_of(point), module)
             self._append(source)
             return
         if module in sys.modules:
