@@ -429,8 +429,8 @@ def _lookup_notes(report: Any, explanation: Any) -> List[str]:
         # What a disabled plugin would register is unknown without running it; its module
         # naming an identifier that had no node is the sign worth telling.
         wanted = [str(step.identifier) for step in explanation.steps if not step.followed]
-        if not explanation.found:
-            wanted += [str(step.identifier) for step in explanation.steps if step.followed]
+        if not explanation.chassis_type_present:
+            wanted.append(str(chassis_type))
         for source in report.plugins:
             named = mentions(source.module_file, wanted) if source.status == "disabled" else []
             if named:
