@@ -11,6 +11,7 @@ from conftest import write_tree
 from helpers import REPO, SAMPLES, dist_files, pip_install, run_cli
 
 PLUGINS_DIR = Path(mirvak.plugins.__file__).resolve().parent
+EMPTY = "the registry is empty: no plugin source registered a class"
 
 
 def sample_file(module):
@@ -47,39 +48,56 @@ def test_tree_draws_and_dumps_the_sample_plugins():
     res = run_cli("tree", "--json", "--no-builtin", "--no-external")
     assert (res.returncode, json.loads(res.stdout)) == (0, {})
     res = run_cli("tree", "--no-builtin", "--no-external")
-    assert (res.returncode, res.stdout, res.stderr) == (0, "", "")
+    assert (res.returncode, res.stdout, res.stderr) == (0, "", "note: " + EMPTY + "\n")
 
 
-@pytest.mark.parametrize("args, module, qualname", [
+@pytest.mark.parametrize("args, module, qualname, note", [
     (["--os", "linux", "--platform", "p1", "--model", "m1"], "generic.connection",
-     "GenericM1Connection"),
+     "GenericM1Connection", ""),
     (["--os", "linux", "--platform", "p7", "--os-flavor", "edge"], "generic.connection",
-     "GenericEdgeConnection"),
-    (["--os", "freebsd", "--chassis-type", "dual_rp"], "bsd.freebsd", "FreebsdDualConnection"),
+     "GenericEdgeConnection",
+     "note: no p7 under linux; answered from linux/edge; --explain says why\n"),
+    (["--os", "freebsd", "--chassis-type", "dual_rp"], "bsd.freebsd", "FreebsdDualConnection",
+     ""),
 ])
-def test_lookup(args, module, qualname):
+def test_lookup(args, module, qualname, note):
     res = run_cli("lookup", *args)
-    assert (res.returncode, res.stderr) == (0, "")
-    assert res.stdout.splitlines() == [f"mirvak.plugins.{module}.{qualname}", sample_file(module)]
+    assert (res.returncode, res.stderr) == (0, note)
+    assert res.stdout.splitlines() == [f"mirvak.plugins.{module}.{qualname}", sample_file(module),
+                                       f"registered by: built-in module mirvak.plugins.{module}"]
 
 
 def test_lookup_json():
     res = run_cli("lookup", "--json", "--os", "linux", "--platform", "p7")
     assert res.returncode == 0
     assert json.loads(res.stdout) == {"cls": "mirvak.plugins.generic.connection.GenericConnection",
-                                      "path": sample_file("generic.connection")}
+                                      "path": sample_file("generic.connection"), "replaced": [],
+                                      "source": "built-in module mirvak.plugins.generic.connection"}
+    assert res.stderr == "note: no p7 under linux; answered from linux; --explain says why\n"
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--os", "linux", "--platform", "P1"], "platform (P1) has to be in lowercase"),
+@pytest.mark.parametrize("args, message, note", [
+    (["--os", "linux", "--platform", "P1"], "platform (P1) has to be in lowercase", None),
     (["--os", "openbsd", "--platform", "p5"],
-     "Plugin data not found for (openbsd/p5), type: single_rp "),
+     "Plugin data not found for (openbsd/p5), type: single_rp ",
+     "no p5 under openbsd, nothing registered at openbsd"),
+    (["--os", "Linux", "--platform", "p1"], "Plugin data not found for (Linux/p1), type: single_rp ",
+     "no Linux under the root (did you mean linux?), no p1 under the root"),
+    (["--os", "linx"], "Plugin data not found for (linx), type: single_rp ",
+     "no linx under the root (did you mean linux?)"),
+    (["--os", "linux", "--chassis-type", "dualrp"],
+     "Plugin data not found for (linux), type: dualrp ",
+     "no chassis type dualrp at linux (did you mean dual_rp?)"),
     (["--os", ""], "OS should be one of these ['linux', 'freebsd', 'openbsd', 'netbsd', 'illumos']"
-     " , but got "),
+     " , but got ", None),
 ])
-def test_lookup_errors(args, message):
+def test_lookup_errors(args, message, note):
+    notes = f"note: {note}; --explain says why\n" if note else ""
     res = run_cli("lookup", *args)
-    assert (res.returncode, res.stdout, res.stderr) == (1, "", "error: " + message + "\n")
+    assert (res.returncode, res.stdout, res.stderr) == (1, "", notes + "error: " + message + "\n")
+    res = run_cli("lookup", "--json", *args)
+    assert (res.returncode, res.stderr) == (1, notes + "error: " + message + "\n")
+    assert json.loads(res.stdout)["error"] == message
 
 
 @pytest.mark.parametrize("args", [
@@ -93,7 +111,8 @@ def test_usage_errors_exit_2(args):
 
 def test_verbose_shows_debug_records():
     args = ["lookup", "--os", "plan9"]
-    error = "error: Plugin data not found for (plan9), type: single_rp \n"
+    error = ("note: no plan9 under the root; --explain says why\n"
+             "error: Plugin data not found for (plan9), type: single_rp \n")
     for res in (run_cli("-v", *args), run_cli(*args, "--verbose")):
         assert res.returncode == 1
         assert "plan9 is not part of the built-in list of supported OSes." in res.stderr
@@ -141,19 +160,29 @@ def test_external_plugin_in_tree_and_lookup(demo_plugin):
 
 
 BAD = "plugin entry point bad = badplug.hooks (badplug 1.0) failed to load: "
+RAISED = "; hint: the plugin raised while it was imported: fix it; or skip it: --disable bad"
 
 
 @pytest.mark.parametrize("files, expected", [
-    ({"badplug/hooks.py": "raise ValueError('boom')\n"}, "ValueError: boom"),
+    ({"badplug/hooks.py": "raise ValueError('boom')\n"}, "ValueError: boom" + RAISED),
     ({"badplug/hooks.py": "import badplug.helper\n",
       "badplug/helper.py": "import no_such_dependency_xyz\n"},
-     "ModuleNotFoundError: No module named 'no_such_dependency_xyz'"),
+     "ModuleNotFoundError: No module named 'no_such_dependency_xyz'; hint: no_such_dependency_xyz "
+     "is a missing dependency of badplug: install it (pip install no_such_dependency_xyz, if "
+     "that is its distribution's name); or skip it: --disable bad"),
+    ({"badplug/hooks.py": "import badplug.helper\n"},
+     "ModuleNotFoundError: No module named 'badplug.helper'; hint: module badplug.helper is "
+     "missing from badplug (a packaging fault): reinstall or fix the distribution; or skip it: "
+     "--disable bad"),
     ({"badplug/hooks.py": """\
         from mirvak.manager import plugin_manager
         class C: pass
         plugin_manager.register_plugin(C, os="linux", platform="Upper")
-        """}, "mirvak.core.errors.ConnectionInfraError: platform (Upper) has to be in lowercase"),
-    ({}, "ModuleNotFoundError: No module named 'badplug.hooks'"),
+        """}, "mirvak.core.errors.ConnectionInfraError: platform (Upper) has to be in lowercase"
+     + RAISED),
+    ({}, "ModuleNotFoundError: No module named 'badplug.hooks'; hint: badplug has no module "
+         "badplug.hooks: fix the entry point's value (now bad = badplug.hooks) to name a module "
+         "it installs; or skip it: --disable bad"),
 ])
 def test_failing_external_plugin_warns_and_strict_fails(tmp_path, files, expected):
     write_tree(tmp_path, {**dist_files("badplug", {"mirvak.plugins": [("bad", "badplug.hooks")]}),
@@ -173,7 +202,9 @@ def test_failing_plugin_does_not_stop_lookup(tmp_path):
     assert res.stdout.splitlines()[0] == "mirvak.plugins.generic.connection.GenericConnection"
     assert "debug: Loading external plugin bad from badplug\n" in res.stderr
     assert res.stderr.endswith("warning: plugin entry point bad = badplug (badplug 1.0) failed "
-                               "to load: ZeroDivisionError: division by zero\n")
+                               "to load: ZeroDivisionError: division by zero; hint: the plugin "
+                               "raised while it was imported: fix it; or skip it: --disable "
+                               "bad\n")
     # Neither the plugin nor a warning when external discovery is skipped.
     res = run_cli("tree", "--no-external", pythonpath=tmp_path)
     assert (res.returncode, res.stderr) == (0, "")

@@ -8,10 +8,13 @@ import sys
 import types
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from conftest import run_python, write_tree
 from helpers import KEEP_RECORDS, dist_files, message_of
 from mirvak.core import pluginmanager as pm
+from mirvak.health.order import load_order
 
 PluginManager = pm.PluginManager
 SEEN = {"seen.py": "order = []\n"}
@@ -257,30 +260,51 @@ def installed(host_package, tmp_path_factory):
     return build
 
 
-def test_entry_points_load_in_listed_order_and_later_wins(installed):
+def test_entry_points_load_in_name_order_and_later_wins(installed):
     run = installed(
+        dist_files("extsecond", {"mirvak.plugins": [("beta", "ext_beta")]}),
         dist_files("extfirst", {
             "mirvak.plugins": [("zulu", "ext_zulu:setup"), ("alpha", "ext_alpha.hooks:setup")],
             "other.group": [("other", "ext_other:setup")],
         }),
-        dist_files("extsecond", {"mirvak.plugins": [("beta", "ext_beta")]}),
     )
     outcome, loading, order, winner, calls = run()
     assert outcome == "None"
     # 3.9's entry_points() takes no keyword: the fall-back is the path taken there.
     group = {"group": "mirvak.plugins"}
     assert calls == ([group, {}] if sys.version_info < (3, 10) else [group])
-    assert loading == ["Loading external plugin zulu from ext_zulu",
-                       "Loading external plugin alpha from ext_alpha.hooks",
-                       "Loading external plugin beta from ext_beta"]
+    # By distribution, then entry-point name; 3.9's entry points know no distribution.
+    names = ["alpha", "zulu", "beta"] if sys.version_info >= (3, 10) else ["alpha", "beta", "zulu"]
+    modules = {"alpha": "ext_alpha.hooks", "zulu": "ext_zulu", "beta": "ext_beta"}
+    assert loading == [f"Loading external plugin {n} from {modules[n]}" for n in names]
     # load() imports and resolves; discovery never calls what it loaded.
-    assert order == ["ext_zulu", "ext_alpha.hooks", "ext_beta"]
-    assert winner == "BetaConnection"
+    assert order == [modules[n] for n in names]
+    assert winner == {"beta": "BetaConnection", "zulu": "ZuluConnection"}[names[-1]]
     # The group is looked up at each call; a group nobody advertises loads nothing.
     assert run("pm.ENTRYPOINT_GROUP = 'other.group'")[:4] == [
         "None", ["Loading external plugin other from ext_other"], ["ext_other"],
         "OtherConnection"]
     assert run("pm.ENTRYPOINT_GROUP = 'nobody.advertises'")[:4] == ["None", [], [], None]
+
+
+def egg_info(name, entries):
+    """An egg-info directory of distribution name advertising [(entry name, value), ...]."""
+    lines = "".join(f"{entry} = {value}\n" for entry, value in entries)
+    return {f"{name}.egg-info/PKG-INFO": f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n",
+            f"{name}.egg-info/entry_points.txt": "[mirvak.plugins]\n" + lines}
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+def test_same_winner_whatever_order_the_path_lists_distributions_in(installed, reverse):
+    # Ext_Zeta (entry point a) sorts after ext-alpha (entry point z): it loads last and wins.
+    zeta = [("a", "ext_beta")]
+    dists = [dist_files("Ext_Zeta", {"mirvak.plugins": zeta}), egg_info("Ext_Zeta", zeta),
+             dist_files("ext-alpha", {"mirvak.plugins": [("z", "ext_zulu")]})]
+    outcome, loading, _, winner, _ = installed(*(dists[::-1] if reverse else dists))()
+    # Listed twice (beside its egg-info), Ext_Zeta's entry point still loads once.
+    names = ["z", "a"] if sys.version_info >= (3, 10) else ["a", "z"]
+    assert (outcome, [line.split()[3] for line in loading]) == ("None", names)
+    assert winner == {"a": "BetaConnection", "z": "ZuluConnection"}[names[-1]]
 
 
 @pytest.mark.parametrize("value, outcome, winner", [
@@ -291,11 +315,11 @@ def test_entry_points_load_in_listed_order_and_later_wins(installed):
 ])
 def test_failing_load_stops_after_its_record(installed, value, outcome, winner):
     run = installed(dist_files("extfirst", {"mirvak.plugins": [
-        ("zulu", "ext_zulu:setup"), ("bad", value), ("beta", "ext_beta:setup")]}))
+        ("1-zulu", "ext_zulu:setup"), ("2-bad", value), ("3-beta", "ext_beta:setup")]}))
     got, loading, order, found, _ = run()
     assert got.startswith(outcome) and found == winner
-    assert loading == ["Loading external plugin zulu from ext_zulu",
-                       f"Loading external plugin bad from {value.split(':')[0]}"]
+    assert loading == ["Loading external plugin 1-zulu from ext_zulu",
+                       f"Loading external plugin 2-bad from {value.split(':')[0]}"]
     assert "ext_beta" not in order and order[0] == "ext_zulu"
 
 
@@ -388,3 +412,44 @@ def test_globals_are_looked_up_at_each_call(monkeypatch, method, global_name):
     with pytest.raises(NameError, match=f"'{global_name}'"):
         getattr(PluginManager, method)()
     assert journal == []
+
+
+class Dist:
+    def __init__(self, name):
+        self._name = name
+
+    @property
+    def name(self):
+        if isinstance(self._name, BaseException):
+            raise self._name
+        return self._name
+
+
+class Point(EntryPoint):
+    """An entry point with what the order reads: `dist` (absent when None) and `value`."""
+
+    def __init__(self, name, value, dist, journal):
+        super().__init__(name, "m", journal)
+        if value is not None:
+            self.value = value
+        if dist is not None:
+            self.dist = None if dist == "none" else Dist(dist)
+
+
+dist_names = st.sampled_from(["Foo_Bar", "foo-bar", "foo..bar", "Zed", "", "none", None, 7,
+                              RuntimeError("metadata")])
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(["a", "B", "b", 3]),
+                          st.sampled_from(["v", "w", None]), dist_names), max_size=8))
+def test_class_and_report_load_in_the_same_order(entries):
+    journal = []
+    points = [Point(*entry, journal) for entry in entries]
+    saved = pm.entry_points
+    pm.entry_points = lambda **kwargs: list(points)
+    try:
+        assert PluginManager.discover_external_plugins() is None
+    finally:
+        pm.entry_points = saved
+    assert journal == [("load", point.name, ()) for point in load_order(points)]

@@ -110,34 +110,47 @@ def test_report_sources_statuses_and_registrations(report, site):
         assert source["flagged"] == (name == "func")
         assert (source["traceback"] is not None) == (status == "failed")
     assert by_name["func"]["attribute"] == "register"
+    assert by_name["missing"]["hint"] == (
+        "health-missing has no module health_missing.gone: fix the entry point's value (now "
+        "missing = health_missing.gone) to name a module it installs; or skip it: --disable "
+        "missing")
     assert "health_raises/hooks.py\", line 5, in <module>" in by_name["raises"]["traceback"]
     assert not report["ok"] and report["unused_disabled"] == ["nothing-by-this-name"]
 
-    # The later of the two same-device plugins wins; the earlier one is replaced.
-    first, last = sorted(["one", "two"], key=order.index)
+    # The two same-device plugins load in name order: the later one wins.
+    assert order.index("one") < order.index("two")
     assert report["conflicts"] == [{
         "place": ["linux", "p5"], "chassis_type": "single_rp",
-        "winner": {"cls": f"health_{last}.hooks.{last.title()}Connection", "source": LABEL[last]},
-        "replaced": [{"cls": f"health_{first}.hooks.{first.title()}Connection",
-                      "source": LABEL[first]}]}]
+        "winner": {"cls": "health_two.hooks.TwoConnection", "source": LABEL["two"]},
+        "replaced": [{"cls": "health_one.hooks.OneConnection", "source": LABEL["one"]}],
+        "decided_by": "name order: distribution health-two sorts after health-one"
+        if sys.version_info >= (3, 10) else "name order: entry point two sorts after one"}]
 
 
-WARN_FAILED = [LABEL["raises"] + " failed to load: RuntimeError: plugin broke",
+WARN_FAILED = [LABEL["raises"] + " failed to load: RuntimeError: plugin broke; hint: the plugin "
+                                 "raised while it was imported: fix it; or skip it: --disable "
+                                 "raises",
                LABEL["missing"] + " failed to load: ModuleNotFoundError: No module named "
-                                  "'health_missing.gone'"]
+                                  "'health_missing.gone'; hint: health-missing has no module "
+                                  "health_missing.gone: fix the entry point's value (now missing "
+                                  "= health_missing.gone) to name a module it installs; or skip "
+                                  "it: --disable missing"]
 WARN_FLAGGED = [LABEL["func"] + " names an attribute: its module health_func.hooks was "
-                                "imported, register was not called"]
+                                "imported, register was not called; hint: point it at the "
+                                "module (func = health_func.hooks): discovery imports the module "
+                                "and never calls the attribute"]
 
 
 def warnings(report):
-    """The warning lines expected, in the report's order: failures, flagged, conflicts."""
+    """The warning lines expected, in the report's order: failures, flagged, conflicts, unused
+    names."""
     order = external(report)[1]
-    first, last = sorted(["one", "two"], key=order.index)
     lines = sorted(WARN_FAILED, key=lambda line: order.index(line.split()[2])) + WARN_FLAGGED
     lines = ["plugin " + line for line in lines]
-    return lines + [f"conflict at linux/p5 [single_rp]: health_{last}.hooks.{last.title()}"
-                    f"Connection from {LABEL[last]} replaced health_{first}.hooks."
-                    f"{first.title()}Connection from {LABEL[first]}"]
+    return lines + [f"conflict at linux/p5 [single_rp]: health_two.hooks.TwoConnection from "
+                    f"{LABEL['two']} replaced health_one.hooks.OneConnection from {LABEL['one']}"
+                    "; hint: --prefer NAME (or MIRVAK_PREFER_PLUGINS) chooses the winner",
+                    "disabled name nothing-by-this-name matches no entry point"]
 
 
 @pytest.mark.parametrize("args, env, disabled, status, last_line", [
@@ -197,11 +210,19 @@ def test_lookup_explain_agrees_with_lookup(site, args, env):
     res = run_cli("lookup", "--explain", "--json", *args, pythonpath=site, env=env)
     explained = json.loads(res.stdout)
     assert res.returncode == plain.returncode
-    # The same warnings; the explanation carries the error instead of standard error.
+    # The same warnings; the explanation carries the error and the notes instead of standard
+    # error.
     assert res.stderr + ("error: %s\n" % explained["error"] if plain.returncode else "") == \
-        plain.stderr
+        "".join(line for line in plain.stderr.splitlines(True) if not line.startswith("note: "))
+    notes = [line for line in plain.stderr.splitlines() if line.startswith("note: ")]
+    # A plain lookup says when it fell back, or when it failed short of a registration.
+    assert bool(notes) == (explained["fell_back"] or (explained["error"] is not None
+                                                      and not explained["refused"]))
     if plain.returncode == 0:
-        cls, path = plain.stdout.splitlines()
+        cls, path, source, *replaced = plain.stdout.splitlines()
+        assert explained["source"] == source[len("registered by: "):]
+        assert replaced == ["replaced: %(cls)s from %(source)s" % c for c in explained["replaced"]]
+        assert bool(replaced) == (args[3] == "p5")  # the conflict's winner replaced the loser
         assert explained["result"] == cls
         # The file the registry noted; lookup asks inspect, which knows none for a class whose
         # module failed after registering it.

@@ -7,19 +7,30 @@ operators.
 
 Discovery goes on past plugins that fail: ``tree`` and ``lookup`` answer from
 what loaded and write one ``warning:`` line per failed plugin, flagged entry
-point and conflicting registration; ``--strict`` turns those into errors.
-Entry points named by ``--disable`` or ``MIRVAK_DISABLE_PLUGINS`` are skipped.
+point and conflicting registration, each with a hint; ``--strict`` turns those
+into errors.  Entry points named by ``--disable`` or ``MIRVAK_DISABLE_PLUGINS``
+are skipped; those named by ``--prefer`` or ``MIRVAK_PREFER_PLUGINS`` load
+last.  Under ``--json``, what plugins print while discovery runs goes to
+standard error, so standard output holds one JSON document.
+
+On a terminal, discovery shows its progress (``check``: each source as it
+finishes); ``MIRVAK_PROGRESS_DELAY`` (seconds, default 0.5) is how long
+discovery runs before ``tree`` and ``lookup`` show a progress line, and
+``MIRVAK_SLOW_SECONDS`` (default 1) marks slow sources.
 
 Exit statuses: 0 on success, 1 for an expected failure (a bad identifier,
 nothing registered for a device, a failed plugin for ``check``, any warning
-under ``--strict``), 2 for wrong usage.
+under ``--strict``), 2 for wrong usage, 130 when interrupted (Ctrl-C).
 """
 import argparse
+import contextlib
 import inspect
 import json
 import logging
+import os
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+import threading
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO
 
 from mirvak import log
 
@@ -37,12 +48,10 @@ class _Failure(Exception):
 
 
 def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
+    import mirvak
 
-    try:
-        return version("mirvak")
-    except PackageNotFoundError:
-        return "unknown"
+    version: str = mirvak.__version__
+    return version
 
 
 def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
@@ -63,6 +72,10 @@ def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
     common.add_argument("--disable", action="append", default=[], metavar="NAME",
                         help="skip the entry points of this name or distribution (repeatable; "
                              "adds to MIRVAK_DISABLE_PLUGINS)")
+    common.add_argument("--prefer", action="append", default=[], metavar="NAME",
+                        help="load the entry points of this name or distribution last, so "
+                             "they win the places they share (repeatable, in order; adds to "
+                             "MIRVAK_PREFER_PLUGINS)")
     common.add_argument("--strict", action="store_true",
                         help="fail on any failed plugin, conflicting registration or entry "
                              "point naming an attribute")
@@ -114,19 +127,147 @@ def _setup_logging(verbose: bool) -> None:
     log.setLevel(logging.DEBUG)
 
 
+def _seconds(variable: str, default: float) -> float:
+    try:
+        return max(0.0, float(os.environ.get(variable, default)))
+    except ValueError:
+        return default
+
+
+class _Progress:
+    """Follows discovery: the source being imported (for Ctrl-C), and on a terminal a
+    one-line indication on standard error once discovery runs longer than the delay."""
+
+    current: Optional[Any] = None  # the source being imported, None between sources
+
+    def __init__(self, stream: Optional[TextIO] = None, delay: float = 0.5) -> None:
+        self._stream = stream
+        self._delay = delay
+        self._done = 0
+        self._stop = threading.Event()
+        self._lock = threading.Lock()
+        self._shown = False
+        self._thread: Optional[threading.Thread] = None
+
+    def __call__(self, event: str, source: Any) -> None:
+        if event == "start":
+            _Progress.current = source
+        else:
+            _Progress.current = None
+            self._done += 1
+        if self._shown:
+            self._draw()
+
+    def _draw(self) -> None:
+        if self._stream is None:
+            return
+        current = _Progress.current
+        text = "discovering plugins: %d done" % self._done
+        if current is not None:
+            text += ", importing " + current.label
+        with self._lock:
+            if not self._stop.is_set():
+                self._stream.write("\r\x1b[K" + text[:200])
+                self._stream.flush()
+
+    def _run(self) -> None:
+        if self._stop.wait(self._delay):
+            return
+        self._shown = True
+        while not self._stop.is_set():
+            self._draw()
+            self._stop.wait(0.25)
+
+    def __enter__(self) -> "_Progress":
+        if self._stream is not None:
+            self._thread = threading.Thread(target=self._run, daemon=True)
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        with self._lock:
+            self._stop.set()
+        if self._thread is not None:
+            self._thread.join()
+        if self._shown and self._stream is not None:
+            self._stream.write("\r\x1b[K")
+            self._stream.flush()
+
+
+@contextlib.contextmanager
+def _stdout_to_stderr(active: bool) -> Iterator[None]:
+    """While active, what is written to standard output (by Python code or at the file
+    descriptor) goes to standard error."""
+    if not active:
+        yield
+        return
+    saved_stream = sys.stdout
+    saved_fd = None
+    try:
+        saved_stream.flush()
+        saved_fd = os.dup(1)
+        os.dup2(2, 1)
+    except (OSError, ValueError, AttributeError):  # no file descriptor: Python level only
+        saved_fd = None
+    sys.stdout = sys.stderr
+    try:
+        yield
+    finally:
+        try:
+            sys.stdout.flush()
+        except Exception:
+            pass
+        sys.stdout = saved_stream
+        if saved_fd is not None:
+            os.dup2(saved_fd, 1)
+            os.close(saved_fd)
+
+
+def _run_discovery(args: argparse.Namespace, progress: Any) -> Any:
+    from mirvak.health import discovery_report
+
+    with _stdout_to_stderr(args.json):
+        return discovery_report(builtin=not args.no_builtin, external=not args.no_external,
+                                disable=args.disable, prefer=args.prefer,
+                                capture_output=args.json, progress=progress)
+
+
+def _slow_note(report: Any) -> Optional[str]:
+    slow = _seconds("MIRVAK_SLOW_SECONDS", 1.0)
+    late = [s for s in report.plugins if s.status != "disabled" and s.seconds >= slow]
+    if not late:
+        return None
+    return "slow plugin sources: %s; discovery took %.1f s" % (
+        ", ".join("%s %.1f s" % (s.label, s.seconds) for s in late), report.seconds)
+
+
 def _discover(args: argparse.Namespace) -> Any:
     """The discovery report; its warnings on standard error, or under
     --strict a failure carrying them."""
-    from mirvak.health import discovery_report
-
-    report = discovery_report(builtin=not args.no_builtin, external=not args.no_external,
-                              disable=args.disable)
+    terminal = sys.stderr.isatty()
+    with _Progress(sys.stderr if terminal else None,
+                   _seconds("MIRVAK_PROGRESS_DELAY", 0.5)) as progress:
+        report = _run_discovery(args, progress)
+    if terminal:
+        note = _slow_note(report)
+        if note:
+            sys.stderr.write("note: %s\n" % note)
     warnings = report.warnings()
     if args.strict and warnings:
         raise _Failure(*warnings)
     for line in warnings:
         sys.stderr.write("warning: %s\n" % line)
     return report
+
+
+def _registry_is_empty() -> bool:
+    from mirvak.health.report import _records
+    from mirvak.manager import plugin_manager
+
+    return not _records(plugin_manager.plugins, {})[0]
+
+
+EMPTY = "the registry is empty: no plugin source registered a class"
 
 
 def _json_key(key: Any) -> str:
@@ -177,7 +318,14 @@ def _node_to_json(node: Any, source_of: SourceOf) -> Any:
 def _cmd_tree(args: argparse.Namespace, out: TextIO) -> None:
     from mirvak.manager import plugin_manager
 
-    report = _discover(args)
+    try:
+        report = _discover(args)
+    except _Failure as failure:
+        if args.json:
+            out.write(json.dumps({"error": failure.lines[0], "errors": failure.lines}) + "\n")
+        raise
+    if _registry_is_empty():
+        sys.stderr.write("note: %s\n" % EMPTY)
     tree = plugin_manager.plugins
     if args.json:
         out.write(json.dumps(registry_to_json(tree, report.source_of), indent=2) + "\n")
@@ -195,64 +343,204 @@ def _lookup_arguments(args: argparse.Namespace) -> Dict[str, Any]:
     return kwargs
 
 
+def _explained(args: argparse.Namespace) -> Any:
+    """The explanation of the lookup, without a second round of the registry's debug
+    records."""
+    from mirvak.health import explain_lookup
+
+    was = log.disabled
+    log.disabled = True
+    try:
+        return explain_lookup(**_lookup_arguments(args))
+    finally:
+        log.disabled = was
+
+
+def _source_text(report: Any, label: Optional[str]) -> Optional[str]:
+    if label is None:
+        return None
+    kinds = {source.label: source.kind for source in report.plugins}
+    return "built-in module " + label if kinds.get(label) == "builtin" else label
+
+
+def _provenance(report: Any, explanation: Any) -> Dict[str, Any]:
+    """Who registered the answer, and what that registration replaced."""
+    record = explanation.record
+    chassis_type = explanation.arguments.get("chassis_type")
+    replaced = report.replaced_by(explanation.end, chassis_type, record)
+    return {"source": _source_text(report, report.source_of(record)),
+            "replaced": [{"cls": c.to_json()["cls"], "source": _source_text(report, c.source)}
+                         for c in replaced]}
+
+
+def _provenance_lines(provenance: Dict[str, Any]) -> List[str]:
+    lines = ["registered by: " + (provenance["source"] or "unknown (not seen by discovery)")]
+    lines += ["replaced: %s from %s" % (c["cls"], c["source"]) for c in provenance["replaced"]]
+    return lines
+
+
+def _lookup_notes(report: Any, explanation: Any) -> List[str]:
+    """What a plain lookup says on standard error besides its answer: the identifiers
+    without a node, a chassis type without a registration, disabled sources, an empty
+    registry."""
+    from mirvak.health.explain import _suggestions
+    from mirvak.health.report import place_text
+
+    if explanation.refused:
+        return []
+    empty = _registry_is_empty()
+    missing = []
+    for step in [] if empty else explanation.steps:
+        if not step.followed:
+            text = "no %s under %s" % (step.identifier, place_text(step.at) or "the root")
+            if step.suggestions:
+                text += " (did you mean %s?)" % " or ".join(step.suggestions)
+            missing.append(text)
+    chassis_type = explanation.arguments.get("chassis_type")
+    if not explanation.chassis_type_present and not empty:
+        from mirvak.health import _walk
+
+        where = place_text(explanation.end)
+        known = [t for t in explanation.chassis_types if isinstance(t, str)]
+        listed = getattr(_walk.registry(), "supported_chassis", None) or []
+        choices = tuple(dict.fromkeys(known + [t for t in listed if isinstance(t, str)]))
+        suggested = [t for t in _suggestions(chassis_type, choices) if t != chassis_type]
+        chassis_note: Optional[str] = None
+        if known or suggested:
+            chassis_note = "no chassis type %s at %s" % (chassis_type, where or "the root")
+            if suggested:
+                chassis_note += " (did you mean %s?)" % " or ".join(suggested)
+            else:
+                chassis_note += " (there: %s)" % ", ".join(known)
+        elif where:
+            chassis_note = "nothing registered at " + where
+        if chassis_note:
+            missing.append(chassis_note)
+    notes = [EMPTY] if empty else []
+    if missing:
+        parts = [", ".join(missing)]
+        if explanation.found:
+            parts.append("answered from " + (place_text(explanation.end) or "the root"))
+        parts.append("--explain says why")
+        notes.append("; ".join(parts))
+    if missing or not explanation.found:
+        from mirvak.health._hints import mentions
+
+        # What a disabled plugin would register is unknown without running it; its module
+        # naming an identifier that had no node is the sign worth telling.
+        wanted = [str(step.identifier) for step in explanation.steps if not step.followed]
+        if not explanation.chassis_type_present:
+            wanted.append(str(chassis_type))
+        for source in report.plugins:
+            named = mentions(source.module_file, wanted) if source.status == "disabled" else []
+            if named:
+                notes.append("%s is disabled, so not loaded; its module names %s"
+                             % (source.label, ", ".join(named)))
+    return notes
+
+
 def _cmd_lookup(args: argparse.Namespace, out: TextIO) -> None:
     from mirvak.core.errors import ConnectionInfraError
     from mirvak.health import dotted_name
     from mirvak.manager import plugin_manager
 
-    _discover(args)
+    try:
+        report = _discover(args)
+    except _Failure as failure:
+        if args.json:
+            out.write(json.dumps({"error": failure.lines[0], "errors": failure.lines}) + "\n")
+        raise
     if args.explain:
-        _explain(args, out)
+        _explain(args, out, report)
         return
     try:
         cls = plugin_manager.get_plugin(**_lookup_arguments(args))
     except ConnectionInfraError as exc:
+        explanation = _explained(args)
+        for note in _lookup_notes(report, explanation):
+            sys.stderr.write("note: %s\n" % note)
+        if args.json:
+            out.write(json.dumps({"error": str(exc), "refused": explanation.refused,
+                                  "arguments": explanation.to_json()["arguments"]}) + "\n")
         raise _Failure(str(exc)) from exc
+    explanation = _explained(args)
+    for note in _lookup_notes(report, explanation):
+        sys.stderr.write("note: %s\n" % note)
     try:
         path = inspect.getfile(cls)
     except TypeError:
         path = ""
+    provenance = _provenance(report, explanation) if explanation.found else {
+        "source": None, "replaced": []}
     if args.json:
-        out.write(json.dumps({"cls": dotted_name(cls), "path": path}) + "\n")
+        out.write(json.dumps({"cls": dotted_name(cls), "path": path, **provenance}) + "\n")
     else:
         out.write("%s\n%s\n" % (dotted_name(cls), path))
+        out.write("\n".join(_provenance_lines(provenance)) + "\n")
 
 
 class _Quiet(Exception):
     """A failure already explained on standard output: exit 1, nothing more."""
 
 
-def _explain(args: argparse.Namespace, out: TextIO) -> None:
-    from mirvak.health import explain_lookup
-
-    explanation = explain_lookup(**_lookup_arguments(args))
+def _explain(args: argparse.Namespace, out: TextIO, report: Any) -> None:
+    explanation = _explained(args)
+    provenance = _provenance(report, explanation) if explanation.found else None
     if args.json:
-        out.write(json.dumps(explanation.to_json(), indent=2) + "\n")
+        data = explanation.to_json()
+        if provenance is not None:
+            data.update(provenance)
+        out.write(json.dumps(data, indent=2) + "\n")
     else:
-        out.write(explanation.to_text() + "\n")
+        text = explanation.to_text()
+        if provenance is not None:
+            text += "\n" + "\n".join(_provenance_lines(provenance))
+        out.write(text + "\n")
     if not explanation.found:
         raise _Quiet()
 
 
 def _cmd_check(args: argparse.Namespace, out: TextIO) -> None:
-    from mirvak.health import discovery_report
-    from mirvak.health.report import counted
+    from mirvak.health.report import counted, source_lines
 
-    report = discovery_report(builtin=not args.no_builtin, external=not args.no_external,
-                              disable=args.disable)
+    streaming = not args.json and out.isatty()
+    slow = _seconds("MIRVAK_SLOW_SECONDS", 1.0) if streaming else None
+
+    def shown(event: str, source: Any) -> None:
+        progress(event, source)
+        if event == "done" and streaming:
+            out.write("\n".join(source_lines(source, args.traceback, slow)) + "\n")
+            out.flush()
+
+    progress = _Progress()
+    if streaming:
+        out.write("Plugins, in load order:\n")
+        out.flush()
+    report = _run_discovery(args, shown)
+    empty = _registry_is_empty()
     problems: List[str] = []
     if report.failed:
         problems.append(counted(len(report.failed), "failed plugin"))
+    if empty:
+        problems.append("nothing registered")
     if args.strict and report.conflicts:
         problems.append(counted(len(report.conflicts), "conflict"))
     if args.strict and report.flagged:
         problems.append(counted(len(report.flagged), "flagged entry point"))
+    if args.strict and report.misspelt_groups:
+        problems.append(counted(len(report.misspelt_groups), "misspelt group"))
     if args.json:
         data = report.to_json()
         data["ok"] = not problems
+        data["empty"] = empty
         out.write(json.dumps(data, indent=2) + "\n")
     else:
-        out.write(report.to_text(tracebacks=args.traceback) + "\n")
+        lines = report.closing_lines() if streaming else [report.to_text(args.traceback)]
+        if empty:
+            lines.append(EMPTY[0].upper() + EMPTY[1:])
+        if streaming:
+            lines.append("discovery took %.1f s" % report.seconds)
+        out.write("\n".join(lines) + "\n")
         out.write("check %s\n" % ("failed: " + ", ".join(problems) if problems else "passed"))
     if problems:
         raise _Quiet()
@@ -273,6 +561,13 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = DEFAULT_PROG) -> int:
             commands[args.command](args, sys.stdout)
         except ConnectionInfraError as exc:
             raise _Failure(str(exc)) from exc
+    except KeyboardInterrupt:
+        current = _Progress.current
+        sys.stdout.flush()
+        sys.stderr.write("%sinterrupted%s\n" % ("\n" if sys.stderr.isatty() else "",
+                                                 " while importing " + current.label
+                                                 if current is not None else ""))
+        return 130
     except _Quiet:
         return 1
     except _Failure as exc:

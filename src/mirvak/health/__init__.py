@@ -11,7 +11,9 @@ discovery methods behave exactly as before.
   verdict is always the one ``get_plugin`` gives.
 - ``MIRVAK_DISABLE_PLUGINS`` (see :mod:`mirvak.health.disabling`) skips
   entry points by entry-point or distribution name, in the report and on the
-  command line.
+  command line; ``MIRVAK_PREFER_PLUGINS`` makes the named ones load last.
+- :func:`load_order` is the order external discovery loads entry points in
+  (the class's own discovery follows the same rule).
 
 ::
 
@@ -22,14 +24,16 @@ discovery methods behave exactly as before.
         print(source.label, source.error)
     print(explain_lookup(os="linux", platform="p7").to_text())
 """
-from mirvak.health.disabling import DISABLE_ENV, disabled_names
+from mirvak.health.disabling import DISABLE_ENV, PREFER_ENV, disabled_names, preferred_names
 from mirvak.health.explain import LookupExplanation, LookupStep, explain_lookup
+from mirvak.health.order import load_order
 from mirvak.health.report import (BEFORE_DISCOVERY, Claim, Conflict, DiscoveryReport,
                                   PluginError, PluginSource, Registration, discovery_report,
                                   dotted_name)
 
 __all__ = [
     "BEFORE_DISCOVERY", "Claim", "Conflict", "DISABLE_ENV", "DiscoveryReport",
-    "LookupExplanation", "LookupStep", "PluginError", "PluginSource", "Registration",
-    "discovery_report", "disabled_names", "dotted_name", "explain_lookup",
+    "LookupExplanation", "LookupStep", "PREFER_ENV", "PluginError", "PluginSource",
+    "Registration", "discovery_report", "disabled_names", "dotted_name", "explain_lookup",
+    "load_order", "preferred_names",
 ]

@@ -53,7 +53,8 @@ class LookupExplanation:
     refused the arguments before the tree was read; ``path`` is then None.
     ``end`` is the place where the walk ended.  ``result`` is the class found,
     or ``error`` the text of the ``ConnectionInfraError`` that ``get_plugin``
-    raises (``exception`` holds that exception).  ``note`` says in plain words
+    raises (``exception`` holds that exception); ``record`` is the tree's record
+    that answered.  ``note`` says in plain words
     why a walk that reached a node failed there.
     """
 
@@ -70,6 +71,7 @@ class LookupExplanation:
     refused: bool = False
     note: Optional[str] = None
     exception: Optional[BaseException] = field(default=None, compare=False, repr=False)
+    record: Any = field(default=None, compare=False, repr=False)
 
     @property
     def found(self) -> bool:
@@ -253,6 +255,7 @@ def _check_end(end: Tuple[Place, Any], path: List[Hashable], chassis_type: Any,
         explanation.chassis_type_present = chassis_type in data.keys()
     if explanation.chassis_type_present:
         record = node["data"][chassis_type]
+        explanation.record = record
         explanation.result = record["cls"]
         file = record.get("path") if isinstance(record, dict) else None
         explanation.file = file if isinstance(file, str) else None

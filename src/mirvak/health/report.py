@@ -18,18 +18,21 @@ from __future__ import annotations
 
 import os
 import sys
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from time import perf_counter
 from types import ModuleType, TracebackType
 from typing import (Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Set,
                     Tuple)
 
 from mirvak.health import _walk
-from mirvak.health.disabling import Disabled, disabled_names
+from mirvak.health import _hints
+from mirvak.health._hints import MisspeltGroup
+from mirvak.health.disabling import Disabled, Preferred, disabled_names, preferred_names
+from mirvak.health.order import load_order, order_key
 
 __all__ = [
     "BEFORE_DISCOVERY", "Claim", "Conflict", "DiscoveryReport", "PluginError", "PluginSource",
-    "Registration", "discovery_report", "dotted_name",
+    "Registration", "discovery_report", "dotted_name", "source_lines",
 ]
 
 BEFORE_DISCOVERY = "before discovery"
@@ -78,11 +81,13 @@ class Registration:
 
 @dataclass(frozen=True)
 class PluginError:
-    """Why a plugin source failed: the exception's class, its text and traceback."""
+    """Why a plugin source failed: the exception's class, its text and traceback, and the
+    exception itself (``exception``, left out of the JSON)."""
 
     type: str
     message: str
     traceback: str
+    exception: Optional[BaseException] = field(default=None, compare=False, repr=False)
 
     @classmethod
     def of(cls, error: BaseException) -> PluginError:
@@ -90,7 +95,7 @@ class PluginError:
         name = kind.__qualname__
         if kind.__module__ not in ("builtins", "__main__"):
             name = "%s.%s" % (kind.__module__, name)
-        return cls(name, str(error), _format_traceback(error))
+        return cls(name, str(error), _format_traceback(error), error)
 
     def __str__(self) -> str:
         return "%s: %s" % (self.type, self.message) if self.message else self.type
@@ -122,7 +127,12 @@ class PluginSource:
     (``module:attr``): discovery imports the module and resolves the attribute
     but never calls it.  ``seconds`` is the time the import or load took.
     ``imported_by_walk`` marks a package that the walk imported on its own
-    (to list its contents; test packages are imported this way).
+    (to list its contents; test packages are imported this way).  ``output`` is
+    what the source wrote to ``sys.stdout`` while it ran, when the report was
+    asked to capture it; ``hint`` says what to do about a failure or a flag;
+    ``preferred`` is the preference name that made an entry point load last;
+    ``module_file`` is, for a disabled entry point, the file of its module as its
+    distribution lists it (found without importing anything).
     """
 
     kind: str
@@ -138,6 +148,11 @@ class PluginSource:
     seconds: float = 0.0
     attribute: Optional[str] = None
     imported_by_walk: bool = False
+    output: Optional[str] = None
+    hint: Optional[str] = None
+    preferred: Optional[str] = None
+    order_key: Optional[Tuple[str, str, str]] = field(default=None, repr=False, compare=False)
+    module_file: Optional[str] = None
 
     @property
     def flagged(self) -> bool:
@@ -165,7 +180,8 @@ class PluginSource:
             "removed": [{"place": [_json_text(m) for m in place], "chassis_type":
                          _json_text(chassis_type)} for place, chassis_type in self.removed],
             "seconds": self.seconds, "flagged": self.flagged, "attribute": self.attribute,
-            "imported_by_walk": self.imported_by_walk,
+            "imported_by_walk": self.imported_by_walk, "output": self.output,
+            "hint": self.hint, "preferred": self.preferred,
         }
 
 
@@ -185,17 +201,20 @@ class Claim:
 
 @dataclass(frozen=True)
 class Conflict:
-    """A place and chassis type registered more than once: the last one wins."""
+    """A place and chassis type registered more than once: the last one wins.
+    ``decided_by`` says why the winner loaded last."""
 
     place: Place
     chassis_type: Hashable
     winner: Claim
     replaced: Tuple[Claim, ...]
+    decided_by: str = ""
 
     def to_json(self) -> Dict[str, Any]:
         return {"place": [_json_text(m) for m in self.place],
                 "chassis_type": _json_text(self.chassis_type), "winner": self.winner.to_json(),
-                "replaced": [claim.to_json() for claim in self.replaced]}
+                "replaced": [claim.to_json() for claim in self.replaced],
+                "decided_by": self.decided_by}
 
     def __str__(self) -> str:
         return "%s [%s]: %s replaced %s" % (place_text(self.place), self.chassis_type,
@@ -213,6 +232,10 @@ class DiscoveryReport:
     unused_disabled: List[str]
     seconds: float
     _sources: Dict[int, Tuple[Any, str]] = field(default_factory=dict, repr=False)
+    preferred: List[str] = field(default_factory=list)
+    unused_preferred: List[str] = field(default_factory=list)
+    misspelt_groups: List[MisspeltGroup] = field(default_factory=list)
+    _history: Dict[Key, List[Claim]] = field(default_factory=dict, repr=False)
 
     @property
     def ok(self) -> bool:
@@ -233,17 +256,33 @@ class DiscoveryReport:
         found = self._sources.get(id(record))
         return found[1] if found is not None and found[0] is record else None
 
+    def replaced_by(self, place: Place, chassis_type: Hashable, record: Any) -> List[Claim]:
+        """What the source of that record replaced when it registered (earliest first)."""
+        claims = self._history.get((tuple(place), chassis_type), [])
+        if not claims or self.source_of(record) != claims[-1].source:
+            return []
+        return claims[:-1]
+
     def warnings(self) -> List[str]:
-        """One line for each failed source, flagged entry point and conflict."""
-        lines = [_failure_text(source) for source in self.failed]
-        lines += [_flagged_text(source) for source in self.flagged]
-        lines += ["conflict at " + str(conflict) for conflict in self.conflicts]
+        """One line for each failed source, flagged entry point, conflict, and name given to
+        disable or prefer that matched no entry point; each with its hint."""
+        lines = [_with_hint(_failure_text(source), source.hint) for source in self.failed]
+        lines += [_with_hint(_flagged_text(source), source.hint) for source in self.flagged]
+        lines += [_with_hint("conflict at " + str(conflict), _conflict_hint(conflict))
+                  for conflict in self.conflicts]
+        lines += ["disabled name %s matches no entry point" % name
+                  for name in self.unused_disabled]
+        lines += ["preferred name %s matches no entry point" % name
+                  for name in self.unused_preferred]
         return lines
 
     def to_json(self) -> Dict[str, Any]:
         return {"ok": self.ok, "plugins": [source.to_json() for source in self.plugins],
                 "conflicts": [conflict.to_json() for conflict in self.conflicts],
                 "disabled": list(self.disabled), "unused_disabled": list(self.unused_disabled),
+                "preferred": list(self.preferred),
+                "unused_preferred": list(self.unused_preferred),
+                "misspelt_groups": [group.to_json() for group in self.misspelt_groups],
                 "seconds": self.seconds}
 
     def to_text(self, tracebacks: bool = False) -> str:
@@ -251,15 +290,31 @@ class DiscoveryReport:
         conflicts and a summary."""
         lines = ["Plugins, in load order:"]
         for source in self.plugins:
-            lines += _source_lines(source, tracebacks)
+            lines += source_lines(source, tracebacks)
+        lines += self.closing_lines()
+        return "\n".join(lines)
+
+    def closing_lines(self) -> List[str]:
+        """What ``to_text`` prints after the sources: conflicts, names that matched
+        nothing, misspelt groups, the summary."""
+        lines = []
         if self.conflicts:
             lines.append("Conflicts (the last registration wins):")
-            lines += ["  " + str(conflict) for conflict in self.conflicts]
+            for conflict in self.conflicts:
+                lines.append("  " + str(conflict))
+                lines.append("    decided by " + conflict.decided_by)
         if self.unused_disabled:
             lines.append("Disabled names that match no entry point: "
                          + ", ".join(self.unused_disabled))
+        if self.unused_preferred:
+            lines.append("Preferred names that match no entry point: "
+                         + ", ".join(self.unused_preferred))
+        if self.misspelt_groups:
+            lines.append("Entry-point groups that look like a misspelling of %s (never loaded):"
+                         % self.misspelt_groups[0].expected)
+            lines += ["  " + str(group) for group in self.misspelt_groups]
         lines.append(self._summary())
-        return "\n".join(lines)
+        return lines
 
     def _summary(self) -> str:
         counts = [(sum(s.status == status for s in self.plugins), status)
@@ -275,6 +330,14 @@ def counted(number: int, noun: str) -> str:
     return "%d %s%s" % (number, noun, "" if number == 1 else "s")
 
 
+def _with_hint(text: str, hint: Optional[str]) -> str:
+    return text + "; hint: " + hint if hint else text
+
+
+def _conflict_hint(conflict: Conflict) -> str:
+    return "--prefer NAME (or MIRVAK_PREFER_PLUGINS) chooses the winner"
+
+
 def _failure_text(source: PluginSource) -> str:
     if source.kind == "builtin":
         return "built-in plugin module %s failed to import: %s" % (source.module, source.error)
@@ -286,19 +349,27 @@ def _flagged_text(source: PluginSource) -> str:
             % (source.label, source.module, source.attribute))
 
 
-def _source_lines(source: PluginSource, tracebacks: bool) -> List[str]:
+def source_lines(source: PluginSource, tracebacks: bool = False,
+                 slow: Optional[float] = None) -> List[str]:
+    """The lines of ``to_text`` for one source; ``slow`` (seconds) marks a slower one."""
     what = ("built-in module " + source.module if source.kind == "builtin" else source.label)
     if source.imported_by_walk:
         what += " (imported by the package walk)"
     timing = "" if source.status == DISABLED else "  %.1f ms" % (source.seconds * 1000)
+    if slow is not None and source.status != DISABLED and source.seconds >= slow:
+        timing += "  (slow)"
     lines = ["  %-16s %s%s" % (source.status, what, timing)]
     indent = " " * 19
+    if source.preferred is not None:
+        lines.append(indent + "preferred: loads last (%s)" % source.preferred)
     if source.error is not None:
         lines.append(indent + str(source.error))
         if tracebacks:
             lines += [indent + line for line in source.error.traceback.rstrip("\n").split("\n")]
     if source.flagged:
         lines.append(indent + "flagged: names %s, which discovery never calls" % source.attribute)
+    if source.hint:
+        lines.append(indent + "hint: " + source.hint)
     lines += [indent + "registered " + str(r) for r in source.registrations]
     lines += [indent + "removed %s [%s]" % (place_text(p), c) for p, c in source.removed]
     return lines
@@ -367,27 +438,82 @@ def _newest_module() -> Optional[str]:
     return next(reversed(sys.modules), None)
 
 
+FailureCallback = Callable[[PluginSource, BaseException], object]
+ProgressCallback = Callable[[str, PluginSource], object]
+"""Called with ``"start"`` before a source runs and ``"done"`` once it is recorded."""
+
+
+class _Capture:
+    """Stands in for ``sys.stdout`` while a source runs: keeps the text and passes it on."""
+
+    def __init__(self, target: Any) -> None:
+        self._target = target
+        self.parts: List[str] = []
+
+    def write(self, text: str) -> int:
+        self.parts.append(text)
+        return self._target.write(text)  # type: ignore[no-any-return]
+
+    def __getattr__(self, name: str) -> Any:  # flush, fileno, encoding, isatty, ...
+        return getattr(self._target, name)
+
+
 class _Run:
-    def __init__(self, manager: Any, registry: ModuleType) -> None:
+    def __init__(self, manager: Any, registry: ModuleType, capture: bool = False,
+                 on_failure: Optional[FailureCallback] = None,
+                 progress: Optional[ProgressCallback] = None) -> None:
         self.registry = registry
         self.tracker = _Tracker(manager)
         self.plugins: List[PluginSource] = []
         self._newest = _newest_module()
+        self._capture = capture
+        self._on_failure = on_failure
+        self._progress = progress
+        self.by_label: Dict[str, PluginSource] = {}
+
+    def _append(self, source: PluginSource) -> None:
+        self.plugins.append(source)
+        self.by_label.setdefault(source.label, source)
+        if self._progress is not None:
+            self._progress("done", source)
+
+    def _failed_with(self, source: PluginSource, error: BaseException,
+                     dist: Any = None) -> None:
+        source.status, source.error = FAILED, PluginError.of(error)
+        source.hint = _hints.failure_hint(source, error, dist)
+        if self._on_failure is not None:
+            self._on_failure(source, error)
 
     def record(self, source: PluginSource) -> None:
         source.registrations, source.removed = self.tracker.settle(source.label)
-        self.plugins.append(source)
+        self._append(source)
         self._newest = _newest_module()
 
-    def run(self, source: PluginSource, load: Callable[[], object]) -> None:
+    def run(self, source: PluginSource, load: Callable[[], object], dist: Any = None) -> None:
         """Runs one source's import, isolated: an exception is recorded."""
         self.settle_between()
+        if self._progress is not None:
+            self._progress("start", source)
+        capture = _Capture(sys.stdout) if self._capture else None
+        saved = sys.stdout
         start = perf_counter()
         try:
-            load()
+            if capture is not None:
+                sys.stdout = capture
+            try:
+                load()
+            finally:
+                if capture is not None and sys.stdout is capture:
+                    sys.stdout = saved
         except (Exception, SystemExit) as error:  # a plugin that exits is a broken plugin too
-            source.status, source.error = FAILED, PluginError.of(error)
-        source.seconds = perf_counter() - start
+            source.seconds = perf_counter() - start
+            self._failed_with(source, error, dist)
+        else:
+            source.seconds = perf_counter() - start
+        if capture is not None and capture.parts:
+            source.output = "".join(capture.parts)
+        if source.flagged:
+            source.hint = _hints.flagged_hint(source)
         self.record(source)
 
     def settle_between(self) -> None:
@@ -407,10 +533,10 @@ class _Run:
         self._newest = _newest_module()
         if made or removed:
             source.registrations, source.removed = made, removed
-            self.plugins.append(source)
+            self._append(source)
 
     def failed(self, source: PluginSource, error: BaseException) -> None:
-        source.status, source.error = FAILED, PluginError.of(error)
+        self._failed_with(source, error)
         self.record(source)
 
     # built-in modules
@@ -444,7 +570,7 @@ class _Run:
 
     # entry points
 
-    def external(self, disabled: Disabled) -> None:
+    def external(self, disabled: Disabled, preferred: Preferred) -> None:
         try:
             points = self._select()
         except Exception as error:
@@ -452,9 +578,9 @@ class _Run:
             self.failed(PluginSource("external", group, group), error)
             return
         owners = _DistributionIndex()
-        for point in points:
+        for point, preference in preferred.arrange(points, owners.find):
             try:
-                self._load_entry_point(point, owners, disabled)
+                self._load_entry_point(point, owners, disabled, preference)
             except Exception as error:  # an entry point whose name or module cannot be read
                 self.failed(PluginSource("external", "?", repr(point)), error)
 
@@ -465,17 +591,19 @@ class _Run:
             points = select(group=group)
         except TypeError:
             points = select().get(group, [])
-        return list(points)
+        return load_order(points)
 
     def _load_entry_point(self, point: Any, owners: _DistributionIndex,
-                          disabled: Disabled) -> None:
+                          disabled: Disabled, preference: Optional[str]) -> None:
         name, module = str(point.name), str(point.module)
         distribution, version = owners.find(point)
         source = PluginSource("external", module, name, str(point.value), distribution, version,
-                              attribute=getattr(point, "attr", None) or None)
+                              attribute=getattr(point, "attr", None) or None,
+                              preferred=preference, order_key=order_key(point)[0])
         if disabled.matches(name, distribution):
             source.status = DISABLED
-            self.plugins.append(source)
+            source.module_file = _hints.module_file(owners.dist_of(point), module)
+            self._append(source)
             return
         if module in sys.modules:
             source.status = ALREADY_IMPORTED
@@ -484,7 +612,7 @@ class _Run:
             self.registry.log.debug("Loading external plugin " + name + " from " + module)
             point.load()
 
-        self.run(source, load)
+        self.run(source, load, owners.dist_of(point))
 
 
 class _DistributionIndex:
@@ -496,10 +624,12 @@ class _DistributionIndex:
         self._index: Optional[Dict[Tuple[Any, Any, Any], Any]] = None
         self._names: Dict[int, Tuple[Any, Tuple[Optional[str], Optional[str]]]] = {}
 
-    def find(self, point: Any) -> Tuple[Optional[str], Optional[str]]:
+    def dist_of(self, point: Any) -> Any:
         dist = getattr(point, "dist", None)
-        if dist is None:
-            dist = self._lookup(point)
+        return self._lookup(point) if dist is None else dist
+
+    def find(self, point: Any) -> Tuple[Optional[str], Optional[str]]:
+        dist = self.dist_of(point)
         if dist is None:
             return None, None
         known = self._names.get(id(dist))
@@ -524,12 +654,16 @@ class _DistributionIndex:
             for dist in distributions():
                 for entry in dist.entry_points:
                     self._index.setdefault((entry.name, entry.value, entry.group), dist)
-        return self._index.get((point.name, point.value, getattr(point, "group", None)))
+        return self._index.get((getattr(point, "name", None), getattr(point, "value", None),
+                                getattr(point, "group", None)))
 
 
 def discovery_report(manager: Any = None, *, builtin: bool = True, external: bool = True,
-                     disable: Iterable[str] = (),
-                     environ: Optional[Mapping[str, str]] = None) -> DiscoveryReport:
+                     disable: Optional[Iterable[str]] = None, prefer: Iterable[str] = (),
+                     on_failure: Optional[FailureCallback] = None,
+                     environ: Optional[Mapping[str, str]] = None,
+                     capture_output: bool = False,
+                     progress: Optional[ProgressCallback] = None) -> DiscoveryReport:
     """Runs plugin discovery, isolating each plugin source, and reports it.
 
     ``manager`` is the manager whose tree is watched (by default the library's
@@ -537,21 +671,60 @@ def discovery_report(manager: Any = None, *, builtin: bool = True, external: boo
     built-in walk runs first, then the entry points, as the class's two
     discovery methods do; ``builtin``/``external`` skip either.  Entry points
     named in ``MIRVAK_DISABLE_PLUGINS`` (of ``environ``, by default the process
-    environment) or in ``disable`` are not loaded.  Sources already imported
-    in this process run nothing again, as with the class's discovery.
+    environment) or in ``disable`` are not loaded; those named in
+    ``MIRVAK_PREFER_PLUGINS`` or ``prefer`` load last, in the order given, so
+    they win the places they share with others.  Sources already imported in
+    this process run nothing again, as with the class's discovery.
+
+    ``on_failure(source, exception)`` is called with the exception itself for
+    each source that fails.  With ``capture_output``, what a source writes to
+    ``sys.stdout`` is kept as its ``output`` (and still written).  ``progress``
+    is called with ``("start", source)`` and ``("done", source)``.
     """
     registry = _walk.registry()
     if manager is None:
         from mirvak.manager import plugin_manager
 
         manager = plugin_manager
-    disabled = Disabled(disabled_names(disable, environ))
+    disabled = Disabled(disabled_names(disable or (), environ))
+    preferred = Preferred(preferred_names(prefer, environ))
     start = perf_counter()
-    run = _Run(manager, registry)
+    run = _Run(manager, registry, capture_output, on_failure, progress)
     if builtin:
         run.builtin()
     if external:
-        run.external(disabled)
-    return DiscoveryReport(run.plugins, run.tracker.conflict_list(), list(disabled.names),
+        run.external(disabled, preferred)
+    conflicts = [_decided(conflict, run.by_label) for conflict in run.tracker.conflict_list()]
+    misspelt = _hints.misspelt_groups(str(registry.ENTRYPOINT_GROUP)) if external else []
+    return DiscoveryReport(run.plugins, conflicts, list(disabled.names),
                            disabled.unused if external else [], perf_counter() - start,
-                           run.tracker.sources)
+                           run.tracker.sources, list(preferred.names),
+                           preferred.unused if external else [], misspelt,
+                           run.tracker.history)
+
+
+def _decided(conflict: Conflict, by_label: Mapping[str, PluginSource]) -> Conflict:
+    """The conflict with what made its winner load last."""
+    winner = by_label.get(conflict.winner.source)
+    loser = by_label.get(conflict.replaced[-1].source)
+    if winner is None:
+        why = "the registration made last"
+    elif winner.preferred is not None:
+        why = "preference: %s loads last" % winner.preferred
+    elif winner.kind == "builtin":
+        why = ("the built-in walk's file-name order" if loser is not None
+               else "discovery, which ran after it was registered")
+    elif loser is None:
+        why = "discovery, which ran after it was registered"
+    elif loser.kind == "builtin":
+        why = "load order: entry points load after the built-in plugins"
+    elif winner.order_key is None or loser.order_key is None:
+        why = "load order"
+    elif winner.order_key[0] != loser.order_key[0]:
+        why = "name order: distribution %s sorts after %s" % (winner.distribution,
+                                                             loser.distribution)
+    elif winner.order_key[1] != loser.order_key[1]:
+        why = "name order: entry point %s sorts after %s" % (winner.name, loser.name)
+    else:
+        why = "name order: value %s sorts after %s" % (winner.value, loser.value)
+    return replace(conflict, decided_by=why)

@@ -1,0 +1,1 @@
+"""A plugin that registers the same device as mirvak-demo-plugin."""

@@ -1,0 +1,1 @@
+"""A plugin whose dependency is not installed."""

@@ -1,0 +1,1 @@
+"""A plugin whose entry point names a function, which discovery never calls."""

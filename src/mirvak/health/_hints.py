@@ -1,0 +1,187 @@
+"""What to do about a failing or flagged plugin source, and entry-point groups that look like
+a misspelling of the plugin group."""
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Set, Tuple
+
+if TYPE_CHECKING:
+    from mirvak.health.report import PluginSource
+
+
+def _top(module: str) -> str:
+    return module.split(".", 1)[0]
+
+
+def _skip(source: PluginSource) -> str:
+    if source.kind == "builtin":
+        return "the built-in plugins are skipped only all together: --no-builtin"
+    return "skip it: --disable %s" % source.name
+
+
+def _top_level_names(dist: Any) -> Optional[Set[str]]:
+    """The top-level modules a distribution installs, from its file list; None when it
+    has none."""
+    try:
+        files = dist.files
+    except Exception:
+        return None
+    if not files:
+        return None
+    names = set()
+    for path in files:
+        parts = getattr(path, "parts", ())
+        if not parts or parts[0].endswith((".dist-info", ".egg-info", ".data")) or \
+                parts[0] in ("..", "__pycache__"):
+            continue
+        names.add(parts[0][:-3] if len(parts) == 1 and parts[0].endswith(".py")
+                  else parts[0].split(".", 1)[0])
+    return names
+
+
+def _requirement(dist: Any, module: str) -> Optional[str]:
+    """The requirement of the distribution named like the module, if it declares one."""
+    try:
+        requires = dist.requires or []
+    except Exception:
+        return None
+    wanted = re.sub(r"[-_.]+", "-", module).lower()
+    for requirement in requires:
+        name = re.match(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)", str(requirement))
+        if name and re.sub(r"[-_.]+", "-", name.group(1)).lower() == wanted:
+            return name.group(1)
+    return None
+
+
+def module_file(dist: Any, module: str) -> Optional[str]:
+    """The file of a module as its distribution's file list has it, without importing."""
+    if dist is None:
+        return None
+    wanted = module.replace(".", "/")
+    try:
+        for path in dist.files or ():
+            text = str(path).replace("\\", "/")
+            if text in (wanted + ".py", wanted + "/__init__.py"):
+                return str(dist.locate_file(path))
+    except Exception:  # unreadable metadata: nothing to say
+        pass
+    return None
+
+
+def mentions(path: Optional[str], identifiers: List[str]) -> List[str]:
+    """The identifiers that a source file names as a string literal."""
+    if path is None:
+        return []
+    try:
+        with open(path, encoding="utf-8", errors="replace") as handle:
+            text = handle.read()
+    except OSError:
+        return []
+    return [i for i in identifiers if "'%s'" % i in text or '"%s"' % i in text]
+
+
+def failure_hint(source: PluginSource, error: BaseException, dist: Any = None) -> str:
+    """One hint for a failed source, ending with how to skip it."""
+    skip = _skip(source)
+    if isinstance(error, ModuleNotFoundError) and error.name:
+        missing = error.name
+        module = source.module
+        owner = source.distribution or ("mirvak" if source.kind == "builtin" else "its distribution")
+        if source.kind == "external" and (module == missing or module.startswith(missing + ".")):
+            return ("%s has no module %s: fix the entry point's value (now %s = %s) to name a "
+                    "module it installs; or %s" % (owner, missing, source.name, source.value,
+                                                   skip))
+        own = _top_level_names(dist) if dist is not None else None
+        ours = (_top(missing) in own) if own is not None else \
+            _top(missing) == _top(module)
+        if ours:
+            return ("module %s is missing from %s (a packaging fault): reinstall or fix the "
+                    "distribution; or %s" % (missing, owner, skip))
+        required = _requirement(dist, _top(missing)) if dist is not None else None
+        if required is not None:
+            return ("%s is a missing dependency (%s requires %s): pip install %s; or %s"
+                    % (_top(missing), owner, required, required, skip))
+        return ("%s is a missing dependency of %s: install it (pip install %s, if that is its "
+                "distribution's name); or %s" % (_top(missing), owner, _top(missing), skip))
+    if isinstance(error, SyntaxError):
+        return "fix the syntax error in %s, line %s; or %s" % (error.filename, error.lineno, skip)
+    if isinstance(error, AttributeError) and source.attribute:
+        return ("the entry point names %s, which %s lacks; discovery only needs the module: "
+                "point it at the module (%s = %s); or %s"
+                % (source.attribute, source.module, source.name, source.module, skip))
+    return "the plugin raised while it was imported: fix it; or %s" % skip
+
+
+def flagged_hint(source: PluginSource) -> str:
+    """What to do about an entry point that names an attribute."""
+    return ("point it at the module (%s = %s): discovery imports the module and never calls "
+            "the attribute" % (source.name, source.module))
+
+
+@dataclass(frozen=True)
+class MisspeltGroup:
+    """An installed distribution's entry-point group that looks like the plugin group."""
+
+    group: str
+    expected: str
+    distribution: Optional[str]
+    version: Optional[str]
+    entry_points: Tuple[str, ...]
+
+    def to_json(self) -> Dict[str, Any]:
+        return {"group": self.group, "distribution": self.distribution,
+                "version": self.version, "entry_points": list(self.entry_points)}
+
+    def __str__(self) -> str:
+        return "%s in %s %s: %s; hint: rename the group to %s" % (
+            self.group, self.distribution, self.version, ", ".join(self.entry_points),
+            self.expected)
+
+
+def _folded(group: str) -> str:
+    return re.sub(r"[-_. ]+", ".", group.strip().lower())
+
+
+def _distance(a: str, b: str, limit: int) -> int:
+    """Edit distance (an adjacent swap counts once), or limit + 1 when above it."""
+    if abs(len(a) - len(b)) > limit:
+        return limit + 1
+    before: List[int] = []
+    row = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        current = [i] + [0] * len(b)
+        for j, cb in enumerate(b, 1):
+            current[j] = min(row[j] + 1, current[j - 1] + 1, row[j - 1] + (ca != cb))
+            if i > 1 and j > 1 and ca == b[j - 2] and a[i - 2] == cb:
+                current[j] = min(current[j], before[j - 2] + 1)
+        before, row = row, current
+    return row[-1]
+
+
+def looks_like(group: str, expected: str) -> bool:
+    """A group name that differs from the expected one, but only by case, separators or
+    up to two typing slips."""
+    return group != expected and _distance(_folded(group), _folded(expected), 2) <= 2
+
+
+def misspelt_groups(expected: str) -> List[MisspeltGroup]:
+    """The entry-point groups of installed distributions that look like ``expected``."""
+    from importlib.metadata import distributions
+
+    found = []
+    for dist in distributions():
+        try:
+            points = list(dist.entry_points)
+        except Exception:  # unreadable metadata is the report's business elsewhere
+            continue
+        groups: Dict[str, List[str]] = {}
+        for point in points:
+            if looks_like(point.group, expected):
+                groups.setdefault(point.group, []).append("%s = %s" % (point.name, point.value))
+        if groups:
+            meta = dist.metadata
+            for group, entries in groups.items():
+                found.append(MisspeltGroup(group, expected, meta["Name"], meta["Version"],
+                                           tuple(entries)))
+    return found
