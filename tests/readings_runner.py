@@ -30,7 +30,6 @@ VALIDATORS = {"validate_model": "os, platform, model", "validate_platform": "os,
               "validate_arguments": "os, platform, model, chassis_type"}
 METHODS = dict(VALIDATORS, print_tree="data, output='plugin'")
 ORIGINAL = {name: getattr(PM, name) for name in METHODS}
-ORIGINAL_CODE = {name: function.__code__ for name, function in ORIGINAL.items()}
 
 
 class Trip:
@@ -257,7 +256,7 @@ def subclass(namespace):
     return type("Sub", (PM,), namespace)
 
 
-def property_class():
+def property_class(names=("_plugins", "supported_os", "chassis_type_list")):
     def make(name):
         backing = "_b" + name
 
@@ -273,8 +272,7 @@ def property_class():
 
         return property(get, put)
 
-    return subclass({name: make(name)
-                     for name in ("_plugins", "supported_os", "chassis_type_list")})
+    return subclass({name: make(name) for name in names})
 
 
 def getattribute_class():
@@ -310,11 +308,11 @@ def overriding(name, target=None):
     return namespace[name]
 
 
-def recorder(name, bound=False):
+def recorder(name):
     """What a change installs in place of a method: notes the call; a drawing gives a text."""
     params = METHODS[name]
     result = "'replaced ' + str(output)" if name == "print_tree" else "None"
-    source = (f"def {name}({'' if bound else 'self, '}{params}):\n"
+    source = (f"def {name}(self, {params}):\n"
               f"    __import__('sys').modules['__main__'].RECORD({name!r})\n"
               f"    return {result}\n")
     namespace = {}
@@ -332,16 +330,17 @@ class Case:
         self.ident = (lambda s: Key(s, "gc" if point == "gc" else "id")) if ident else str
         self.k = (lambda s: Key(s, "gc" if point == "gc" else "key")) if keyed else fresh
         cls = {"property": property_class, "getattribute": getattribute_class,
+               "property.os": lambda: property_class(("supported_os",)),
                "getattr": getattr_class,
                "override_sub": lambda: subclass({n: overriding(n) for n in METHODS})}.get(point)
         self.m = (cls or (lambda: PM))()()
         m = self.m
         m.supported_os = ["linux", "freebsd"]
         m.chassis_type_list = ["single_rp", "dual_rp", "stack"]
-        setattr(m, "_plugins", registry_tree(self.k, guards=point == "del"))
+        # repr draws the registry's own tree
+        setattr(m, "_plugins", drawing_tree(self.k) if operation == "repr"
+                else registry_tree(self.k, guards=point == "del"))
         self.draw = drawing_tree(self.k)
-        if operation == "repr":
-            setattr(m, "_plugins", drawing_tree(self.k))
         if point == "override_inst":
             for name in METHODS:
                 setattr(m, name, overriding(name, m))
@@ -485,7 +484,8 @@ OPERATIONS = ["get", "get_dual", "register", "unregister", "validate_arguments",
 # point -> the hits it counts (a Key's point covers all of its methods)
 POINTS = {"id.eq": "id", "id.hash": "id", "id.str": "id", "id.case": "id",
           "key.eq": "key", "key.hash": "key", "key.str": "key", "key.lt": "key",
-          "dict_key.eq": "dict_key", "property": "property", "getattribute": "getattribute",
+          "dict_key.eq": "dict_key", "property": "property", "property.os": "property.os",
+          "getattribute": "getattribute",
           "getattr": "getattr", "log": None, "override_sub": "override_sub",
           "override_inst": "override_inst", "del": "del", "gc": "gc"}
 
@@ -513,7 +513,8 @@ def run(point, operation, change, n):
     case = Case(setup_point, operation)
     if point == "gc":
         gc.callbacks.append(on_gc)
-    counted = "override" if point.startswith("override") else point
+    counted = ("override" if point.startswith("override") else
+               "property" if point.startswith("property") else point)
     TRIP.reset(counted, n, (lambda: (CHANGES[change](case), reuse_freed_memory()))
                if change else None)
     outcome = {}
