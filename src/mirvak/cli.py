@@ -315,15 +315,20 @@ def _node_to_json(node: Any, source_of: SourceOf) -> Any:
     return out
 
 
-def _cmd_tree(args: argparse.Namespace, out: TextIO) -> None:
-    from mirvak.manager import plugin_manager
-
+def _discover_for(args: argparse.Namespace, out: TextIO) -> Any:
+    """Discovery for a command whose failure, under --json, is an error object on stdout."""
     try:
-        report = _discover(args)
+        return _discover(args)
     except _Failure as failure:
         if args.json:
             out.write(json.dumps({"error": failure.lines[0], "errors": failure.lines}) + "\n")
         raise
+
+
+def _cmd_tree(args: argparse.Namespace, out: TextIO) -> None:
+    from mirvak.manager import plugin_manager
+
+    report = _discover_for(args, out)
     if _registry_is_empty():
         sys.stderr.write("note: %s\n" % EMPTY)
     tree = plugin_manager.plugins
@@ -444,12 +449,7 @@ def _cmd_lookup(args: argparse.Namespace, out: TextIO) -> None:
     from mirvak.health import dotted_name
     from mirvak.manager import plugin_manager
 
-    try:
-        report = _discover(args)
-    except _Failure as failure:
-        if args.json:
-            out.write(json.dumps({"error": failure.lines[0], "errors": failure.lines}) + "\n")
-        raise
+    report = _discover_for(args, out)
     if args.explain:
         _explain(args, out, report)
         return
