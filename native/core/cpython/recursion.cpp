@@ -30,6 +30,7 @@ constexpr std::uintptr_t kStackMargin = 256 * 1024;
 struct Bounds {
   std::uintptr_t low = 0;
   std::uintptr_t floor = 0;
+  std::uintptr_t margin = 0;
   bool known = false;
 };
 
@@ -44,6 +45,7 @@ struct Bounds {
     const std::uintptr_t margin = size / 4 < kStackMargin ? size / 4 : kStackMargin;
     bounds->low = reinterpret_cast<std::uintptr_t>(low);
     bounds->floor = bounds->low + margin;
+    bounds->margin = margin;
   }
   pthread_attr_destroy(&attributes);
 #endif
@@ -53,12 +55,13 @@ struct Bounds {
 
 // A level running on a stack of someone else's making (outside the thread's own) is not
 // checked.
-bool stack_exhausted() noexcept {
+bool stack_exhausted(bool deep_work) noexcept {
   static thread_local Bounds bounds;
   const char here = 0;
   const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(&here);
   if (!bounds.known) find_bounds(&bounds);
-  if (address > bounds.floor || address < bounds.low) return false;
+  const std::uintptr_t floor = deep_work ? bounds.floor + bounds.margin : bounds.floor;
+  if (address > floor || address < bounds.low) return false;
   PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
   return true;
 }

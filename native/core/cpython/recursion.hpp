@@ -22,8 +22,28 @@ namespace mirvak::cpython {
 // Whether a body may run without its function's own call.
 inline constexpr bool kDirectBodies = kFastPaths;
 
-// True with RecursionError set when the C stack has too little room left for another level.
-bool stack_exhausted() noexcept;
+// True with RecursionError set when the C stack has too little room left for another level;
+// `deep_work` asks for twice the room, for work that goes deeper than a level in C (a sort,
+// whose comparisons a debug interpreter asserts cannot fail).
+bool stack_exhausted(bool deep_work = false) noexcept;
+
+// Room on the C stack for a way into the native code from Python, checked unless it is the only
+// such way open: the outermost entry, which starts where Python code left the stack, runs as a C
+// function called from Python would.  Entries are counted over all threads (each runs only with
+// the interpreter's lock held), so a deep thread is checked at every entry after its first.
+class StackRoom {
+ public:
+  StackRoom() noexcept : room_(++open_ == 1 || !stack_exhausted()) {}
+  ~StackRoom() { --open_; }
+  StackRoom(const StackRoom&) = delete;
+  StackRoom& operator=(const StackRoom&) = delete;
+  // False with RecursionError set when there is not.
+  explicit operator bool() const noexcept { return room_; }
+
+ private:
+  static inline int open_ = 0;
+  bool room_;
+};
 
 // One level of a Python call, counted against the recursion limit while alive.  Only when
 // kDirectBodies.
@@ -66,13 +86,13 @@ class PythonLevel {
 // then one level.
 class Entry {
  public:
-  Entry() noexcept : room_(!stack_exhausted()), level_(room_) {}
+  Entry() noexcept : level_(static_cast<bool>(room_)) {}
   Entry(const Entry&) = delete;
   Entry& operator=(const Entry&) = delete;
-  explicit operator bool() const noexcept { return room_ && static_cast<bool>(level_); }
+  explicit operator bool() const noexcept { return room_ && level_; }
 
  private:
-  bool room_;
+  StackRoom room_;
   PythonLevel level_;  // not entered without room
 };
 

@@ -5,6 +5,7 @@
 // registry module's globals, so the report walks with the very `os`, `pkgutil` and `importlib`
 // that PluginManager.discover_builtin_plugins uses.  Python loads it from the registry's file
 // after importing mirvak.core.pluginmanager.
+#include "cpython/config.hpp"
 #include "discovery/discovery.hpp"
 #include "host/host.hpp"
 
@@ -81,8 +82,10 @@ PyObject* records(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
   return tree_records(args[0], args[1]);
 }
 
-int exec_companion(PyObject*) noexcept {
-  return registry_loaded() ? 0 : -1;
+// `fast_paths`: whether the registry was built with the interpreter shortcuts.
+int exec_companion(PyObject* module) noexcept {
+  if (!registry_loaded()) return -1;
+  return PyModule_AddIntConstant(module, "fast_paths", cpython::kFastPaths ? 1 : 0);
 }
 
 PyMethodDef g_functions[] = {

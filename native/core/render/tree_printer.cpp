@@ -68,11 +68,12 @@ Ref sort_keys(PyObject* data) {
   });
 }
 
-// The sort, once there is room for its comparisons below the recursion limit: a comparison
-// takes a level of its own, and a debug interpreter re-checks the sort's string comparisons
-// with full ones.
+// The sort, once there is room for its comparisons below the recursion limit and on the C
+// stack: a comparison takes a level of its own, and a debug interpreter re-checks the sort's
+// string comparisons with full ones, asserting that they cannot fail.
 Ref sorted_keys(PyObject* data) {
-  if (Py_EnterRecursiveCall(" while drawing a tree")) return Ref();
+  if (cpython::stack_exhausted(true) || Py_EnterRecursiveCall(" while drawing a tree"))
+    return Ref();
   const bool room = Py_EnterRecursiveCall(" while drawing a tree") == 0;
   if (room) Py_LeaveRecursiveCall();
   Py_LeaveRecursiveCall();

@@ -28,8 +28,9 @@ struct Native<Body> {
 
   static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != arity) return wrong_native_arity(arity, nargs);
-    if (!module_ready() || cpython::stack_exhausted()) return nullptr;
-    return invoke(args);
+    if (!module_ready()) return nullptr;
+    cpython::StackRoom room;
+    return room ? invoke(args) : nullptr;
   }
 
   // The body with exactly its arguments, bound already.
