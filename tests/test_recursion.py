@@ -7,6 +7,7 @@ import pytest
 
 from conftest import run_python
 from helpers import REPO
+from mirvak.health import _walk
 
 SCRIPT = """
 import json, sys
@@ -73,7 +74,11 @@ def test_depth_follows_the_recursion_limit(limit):
     # Each level of the cycle is three calls in either class; the frames below it differ a little
     # (and the public build's calls of C functions count on some versions too).
     native_levels, python_levels = native.pop("levels"), python.pop("levels")
-    assert abs(native_levels - python_levels) <= max(3, python_levels // 16)
+    if sys.version_info < (3, 11) and not _walk.companion().fast_paths:
+        # There the interpreter also counts the C calls between the methods' Python frames.
+        assert python_levels // 2 <= native_levels <= python_levels
+    else:
+        assert abs(native_levels - python_levels) <= max(3, python_levels // 16)
     assert native.pop("swap") == "RecursionError"
     assert native == python
     assert native["cycle"] == native["draw %d" % depths[1]] == "RecursionError"
