@@ -89,4 +89,6 @@ def test_depth_follows_the_recursion_limit(limit):
 def test_a_raised_limit_ends_in_recursion_error_not_a_crash():
     native = measure(NATIVE, 1_000_000)
     assert native["cycle"] == native["swap"] == native["looped"] == "RecursionError"
-    assert native["levels"] > 1000  # the limit was raised: the stack, not the limit, ended it
+    # Deeper than the default limit allows (about 330 levels): the C stack, or the interpreter's
+    # own count of C calls (3.12), ended it.
+    assert native["levels"] > 500
