@@ -16,6 +16,10 @@ using support::function;
 using support::is_own;
 using support::method_name;
 
+// An own verdict runs the body without its function's call, which only counts where bodies may
+// stand for calls.
+static_assert(!cpython::kTypeLookup || cpython::kDirectBodies, "own verdicts need direct bodies");
+
 TypeLookup g_type_lookups[support::method_count];
 TypeLookup g_attribute_lookups[static_cast<int>(Name::count_)];
 
