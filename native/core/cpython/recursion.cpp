@@ -57,8 +57,15 @@ struct Bounds {
 // checked.
 bool stack_exhausted(bool deep_work) noexcept {
   static thread_local Bounds bounds;
+  // The frame's own address, not a local's: AddressSanitizer may keep locals on a "fake stack"
+  // of its own (use-after-return detection, on by default in newer runtimes), which lies
+  // outside the thread's stack and would pass every level unchecked.
+#if defined(__GNUC__)
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#else
   const char here = 0;
   const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(&here);
+#endif
   if (!bounds.known) find_bounds(&bounds);
   const std::uintptr_t floor = deep_work ? bounds.floor + bounds.margin : bounds.floor;
   if (address > floor || address < bounds.low) return false;
