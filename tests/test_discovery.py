@@ -421,7 +421,8 @@ class Dist:
     @property
     def name(self):
         if isinstance(self._name, BaseException):
-            raise self._name
+            # A new exception each time: raising the same one would grow its traceback.
+            raise type(self._name)(*self._name.args)
         return self._name
 
 
