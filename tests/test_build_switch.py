@@ -30,3 +30,23 @@ def test_fast_paths_default_by_version(tmp_path, newest, given, expected, says_s
     assert re.search(rf"^MIRVAK_FAST_PATHS:BOOL={expected}$", cache, re.M)
     lines = [line for line in done.stdout.splitlines() if "newest verified" in line]
     assert len(lines) == (1 if says_so else 0), done.stdout
+
+
+# What the interpreter shortcuts reach for; the public headers' own macros never name these.
+INTERNALS = re.compile(r"_PyType_Lookup|_PyObject_GetDictPtr|_Py(ThreadState|Eval|Err|Dict|"
+                       r"Function|Frame|Interpreter|Runtime)_?\w*")
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")
+def test_the_build_links_internals_only_with_the_shortcuts():
+    from conftest import EXTENSION
+    from mirvak.health import _walk
+
+    listing = subprocess.run(["nm", "-D", "--undefined-only", EXTENSION], capture_output=True,
+                             text=True, check=True).stdout
+    internals = sorted(name for name in (line.split()[-1] for line in listing.splitlines())
+                       if INTERNALS.fullmatch(name.split("@")[0]))
+    if _walk.companion().fast_paths:
+        assert "_PyType_Lookup" in internals  # the listing is read as it should be
+    else:
+        assert internals == []
