@@ -26,7 +26,7 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
+  [[gnu::always_inline]] ~Ref() { Py_XDECREF(p_); }
 
   PyObject* get() const noexcept { return p_; }
   // Hands the reference back to the C API (a method's result, a stolen argument).
