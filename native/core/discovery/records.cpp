@@ -41,8 +41,7 @@ bool collect_data(PyObject* place, PyObject* data, const Listing& listing) {
   while (PyDict_Next(held.get(), &position, &chassis_type, &record)) {
     Ref held_record = Ref::borrow(record);
     Ref key = Ref::steal(PyTuple_Pack(2, place, chassis_type));
-    if (!key || !add(listing, key.get(), held_record.get()) || !unchanged(data, size))
-      return false;
+    if (!key || !add(listing, key.get(), held_record.get()) || !unchanged(data, size)) return false;
   }
   return true;
 }
