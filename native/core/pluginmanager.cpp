@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cpython/compat.hpp"
+#include "cpython/free_threading.hpp"
 #include "cpython/handled_exception.hpp"
 #include "host/host.hpp"
 #include "support/lifetime.hpp"
@@ -163,7 +164,10 @@ int exec_module(PyObject* module) noexcept {
   g_module = module;
   PyObject* globals = PyModule_GetDict(module);
   host::bind_globals(globals);
-  if (names::init() && warn_on_version_mismatch() && run_body(globals)) return 0;
+  // What the calls share is made last, once the class and its functions are.
+  if (names::init() && warn_on_version_mismatch() && run_body(globals) &&
+      support::make_module_state())
+    return 0;
   host::bind_globals(nullptr);
   g_module = nullptr;
   cpython::PendingError error;
@@ -175,7 +179,7 @@ int exec_module(PyObject* module) noexcept {
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-    {0, nullptr},
+    MIRVAK_GIL_NOT_USED_SLOT{0, nullptr},
 };
 
 PyModuleDef g_definition = {

@@ -32,7 +32,7 @@ static_assert(attribute_slot(Name::plugins_attr) == 0 && attribute_slot(Name::su
 
 // The names a reading looks for (the methods', then the attributes'), in a small table indexed
 // by hash: most keys are ruled out by one empty slot or one unequal hash.
-struct SoughtNames final : public support::ModuleState {
+struct SoughtNames final : public support::MadeAtStart {
   static constexpr int kCount = method_count + kReadAttributeCount;
   static constexpr int kSlots = 64;  // a power of two, well above kCount
   static_assert(kCount < kSlots / 2, "the table keeps most slots empty");
@@ -42,6 +42,10 @@ struct SoughtNames final : public support::ModuleState {
   bool ready = false;
 
   void release() noexcept override { ready = false; }
+  bool make() noexcept override {
+    if (!ready) prepare();
+    return true;
+  }
   static int first_slot(Py_hash_t hash) { return static_cast<int>(hash & (kSlots - 1)); }
   static int next_slot(int slot) { return (slot + 1) & (kSlots - 1); }
   void prepare() {
@@ -60,7 +64,6 @@ struct SoughtNames final : public support::ModuleState {
   }
   // The index of the name that `key` (an exact str) is, or -1.
   int index_of(PyObject* key) {
-    if (!ready) prepare();
     const Py_hash_t hash = cpython::text_hash(key);
     for (int slot = first_slot(hash); names[slot] != nullptr; slot = next_slot(slot)) {
       if (hashes[slot] == hash && support::same_text(key, names[slot])) return indices[slot];

@@ -224,13 +224,13 @@ KeywordNames::KeywordNames(std::initializer_list<Name> keywords) noexcept {
   }
 }
 
-PyObject* KeywordNames::get() noexcept {
-  if (tuple_) return tuple_.get();
+bool KeywordNames::make() noexcept {
+  if (tuple_) return true;
   Ref tuple = Ref::steal(PyTuple_New(count_));
-  if (!tuple) return nullptr;
+  if (!tuple) return false;
   for (int i = 0; i < count_; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(name(keywords_[i])));
   tuple_.reset(tuple.release());
-  return tuple_.get();
+  return true;
 }
 
 }  // namespace mirvak::calls

@@ -62,13 +62,15 @@ Ref call_found(const Found& found, PyObject** argv, Py_ssize_t count, PyObject* 
 // instance dictionary); `view` is dropped before anything that may.
 Ref instance_attribute(PyObject* self, Name attribute, InstanceView* view = nullptr) noexcept;
 
-// A tuple of keyword names, made on first use and kept while the module lives.
-class KeywordNames {
+// A tuple of keyword names, made when the module runs and kept while it lives.
+class KeywordNames final : public support::MadeAtStart {
  public:
   KeywordNames(std::initializer_list<Name> keywords) noexcept;
-  PyObject* get() noexcept;  // borrowed; nullptr with an exception set on failure
+  PyObject* get() const noexcept { return tuple_.get(); }  // borrowed
 
  private:
+  bool make() noexcept override;
+  void release() noexcept override {}  // tuple_ is released on its own
   static constexpr int kMax = 4;
   Name keywords_[kMax];
   int count_ = 0;
@@ -90,7 +92,6 @@ template <typename Body, typename... Args>
   if (found.how == Found::How::own) return run_own(own_body, self, args...);
   if (found.how == Found::How::failed) return Ref();
   PyObject* kwnames = keywords ? keywords->get() : nullptr;
-  if (keywords && !kwnames) return Ref();
   PyObject* argv[] = {nullptr, self, args...};
   return call_found(found, argv, sizeof...(Args), kwnames);
 }

@@ -26,6 +26,24 @@ static inline int PyDict_GetItemRef(PyObject* mp, PyObject* key, PyObject** resu
   }
   return PyErr_Occurred() ? -1 : 0;
 }
+
+// 0 when `default_value` was inserted, 1 when the key was there (*result its value), -1 with an
+// exception set.  (A present value that is `default_value` itself counts as inserted.)
+static inline int PyDict_SetDefaultRef(PyObject* mp, PyObject* key, PyObject* default_value,
+                                       PyObject** result) {
+  PyObject* value = PyDict_SetDefault(mp, key, default_value);
+  *result = value;
+  if (value == NULL) return -1;
+  Py_INCREF(value);
+  return value == default_value ? 0 : 1;
+}
+
+// A new reference to the list's item, or NULL with IndexError set.
+static inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) {
+  PyObject* item = PyList_GetItem(list, index);
+  Py_XINCREF(item);
+  return item;
+}
 #endif
 
 namespace mirvak::cpython {

@@ -24,8 +24,18 @@ int changed(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) n
   return 0;
 }
 
-struct Watcher final : public support::ModuleState {
+// Made when the module runs: two threads must not race to make it.
+struct Watcher final : public support::MadeAtStart {
   int id = kUnset;
+  bool make() noexcept override {
+    if (kDictTracking != Tracking::watcher || id != kUnset) return true;
+    id = PyDict_AddWatcher(changed);
+    if (id < 0) {
+      PyErr_Clear();  // none to spare: nothing is tracked
+      id = kUnavailable;
+    }
+    return true;
+  }
   void release() noexcept override {
     if (id >= 0) PyDict_ClearWatcher(id);
     id = kUnset;
@@ -48,10 +58,6 @@ void add_dict_listener(DictListener listener) noexcept {
 
 bool watch_dict(PyObject* dict) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-  if (g_watcher.id == kUnset) {
-    g_watcher.id = PyDict_AddWatcher(changed);
-    if (g_watcher.id < 0) g_watcher.id = kUnavailable;
-  }
   if (g_watcher.id >= 0 && PyDict_Watch(g_watcher.id, dict) == 0) return true;
   PyErr_Clear();
 #else

@@ -9,6 +9,8 @@
 // those stores (measured: every attribute store seen), so only 3.13 cannot track an instance's
 // dictionary.
 // Public twin: the watcher from 3.12, nothing before (ma_version_tag is internal).
+// Free-threaded builds track nothing: a watcher's callback runs on whichever thread changes the
+// dictionary, and what it would keep up to date is shared by all threads.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +21,10 @@ namespace mirvak::cpython {
 
 enum class Tracking { none, version, watcher };
 
-inline constexpr Tracking kDictTracking = PY_VERSION_HEX >= 0x030C0000 ? Tracking::watcher
-                                          : kFastPaths                 ? Tracking::version
-                                                                       : Tracking::none;
+inline constexpr Tracking kDictTracking = kFreeThreaded                  ? Tracking::none
+                                          : PY_VERSION_HEX >= 0x030C0000 ? Tracking::watcher
+                                          : kFastPaths                   ? Tracking::version
+                                                                         : Tracking::none;
 // Whether an instance's own dictionary can be tracked like any other.
 inline constexpr bool kInstanceDictTracking =
     kDictTracking != Tracking::none &&

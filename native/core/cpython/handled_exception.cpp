@@ -69,8 +69,6 @@ constexpr const char kFilename[] = "mirvak/core/pluginmanager";
 constexpr const char kCapsuleName[] = "mirvak.core.pluginmanager.fallback";
 char g_live_marker;  // a capsule's pointer; its context is the fall-back while it may run
 
-support::Retained g_handle;
-
 PyObject* make_handle() {
   Ref code = Ref::steal(Py_CompileString(kSource, kFilename, Py_file_input));
   Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
@@ -93,6 +91,17 @@ PyObject* run_thunk(PyObject* capsule, PyObject*) noexcept {
 }
 
 PyMethodDef g_thunk = {"fallback", run_thunk, METH_NOARGS, nullptr};
+
+// Made when the module runs: two threads must not race to make it.
+struct Handle final : public support::MadeAtStart {
+  support::Retained function;
+  bool make() noexcept override {
+    if (!function) function.reset(make_handle());
+    return static_cast<bool>(function);
+  }
+  void release() noexcept override {}  // function is released on its own
+};
+Handle g_handle;
 #endif
 
 }  // namespace
@@ -102,8 +111,7 @@ Ref run_handling(PyObject* caught, const Fallback& fallback) noexcept {
   Handling handling(caught);
   return fallback.run(fallback.context);
 #else
-  if (!g_handle) g_handle.reset(make_handle());
-  Ref capsule = g_handle ? Ref::steal(PyCapsule_New(&g_live_marker, kCapsuleName, nullptr)) : Ref();
+  Ref capsule = Ref::steal(PyCapsule_New(&g_live_marker, kCapsuleName, nullptr));
   if (!capsule || PyCapsule_SetContext(capsule.get(), const_cast<Fallback*>(&fallback)) < 0)
     return Ref();
   Ref thunk = Ref::steal(PyCFunction_New(&g_thunk, capsule.get()));
@@ -113,7 +121,7 @@ Ref run_handling(PyObject* caught, const Fallback& fallback) noexcept {
   if (thunk) {
     PyObject* args[] = {caught, traceback ? traceback.get() : Py_None,
                         context ? context.get() : Py_None, thunk.get()};
-    result = Ref::steal(PyObject_Vectorcall(g_handle.get(), args, 4, nullptr));
+    result = Ref::steal(PyObject_Vectorcall(g_handle.function.get(), args, 4, nullptr));
   }
   PyCapsule_SetContext(capsule.get(), nullptr);
   return result;

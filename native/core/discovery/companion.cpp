@@ -6,6 +6,7 @@
 // that PluginManager.discover_builtin_plugins uses.  Python loads it from the registry's file
 // after importing mirvak.core.pluginmanager.
 #include "cpython/config.hpp"
+#include "cpython/free_threading.hpp"
 #include "discovery/discovery.hpp"
 #include "host/host.hpp"
 
@@ -99,7 +100,7 @@ PyMethodDef g_functions[] = {
 
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_companion)},
-    {0, nullptr},
+    MIRVAK_GIL_NOT_USED_SLOT{0, nullptr},
 };
 
 PyModuleDef g_definition = {

@@ -1,6 +1,7 @@
 // Every plugin record of a registry tree by place and chassis type: the health report takes
 // one such snapshot after each plugin source, so it has to be cheap.
 #include "cpython/compat.hpp"
+#include "cpython/free_threading.hpp"
 #include "discovery/discovery.hpp"
 #include "support/ref.hpp"
 
@@ -19,9 +20,10 @@ struct Listing {
 
 // CAUTION: hashing a key may run arbitrary Python code
 bool add(const Listing& listing, PyObject* key, PyObject* record) {
-  PyObject* before = PyDict_GetItemWithError(listing.previous, key);
-  if (before == nullptr && PyErr_Occurred()) return false;
-  if (before != record && PyList_Append(listing.changed, key) < 0) return false;
+  PyObject* found;
+  if (PyDict_GetItemRef(listing.previous, key, &found) < 0) return false;
+  Ref before = Ref::steal(found);
+  if (before.get() != record && PyList_Append(listing.changed, key) < 0) return false;
   return PyDict_SetItem(listing.records, key, record) == 0;
 }
 
@@ -37,11 +39,10 @@ bool collect_data(PyObject* place, PyObject* data, const Listing& listing) {
   Ref held = Ref::borrow(data);
   const Py_ssize_t size = PyDict_GET_SIZE(data);
   Py_ssize_t position = 0;
-  PyObject *chassis_type, *record;
-  while (PyDict_Next(held.get(), &position, &chassis_type, &record)) {
-    Ref held_record = Ref::borrow(record);
-    Ref key = Ref::steal(PyTuple_Pack(2, place, chassis_type));
-    if (!key || !add(listing, key.get(), held_record.get()) || !unchanged(data, size)) return false;
+  Ref chassis_type, record;
+  while (cpython::dict_next(held.get(), &position, &chassis_type, &record)) {
+    Ref key = Ref::steal(PyTuple_Pack(2, place, chassis_type.get()));
+    if (!key || !add(listing, key.get(), record.get()) || !unchanged(data, size)) return false;
   }
   return true;
 }
@@ -61,16 +62,15 @@ bool collect(PyObject* place, PyObject* node, const Listing& listing) {
   Ref held = Ref::borrow(node);
   const Py_ssize_t size = PyDict_GET_SIZE(node);
   Py_ssize_t position = 0;
-  PyObject *key, *value;
+  Ref key, value;
   bool ok = true;
-  while (ok && PyDict_Next(held.get(), &position, &key, &value)) {
-    if (!PyDict_Check(value)) continue;
-    Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
-    if (is_data_key(key)) {
-      ok = collect_data(place, value, listing);
+  while (ok && cpython::dict_next(held.get(), &position, &key, &value)) {
+    if (!PyDict_Check(value.get())) continue;
+    if (is_data_key(key.get())) {
+      ok = collect_data(place, value.get(), listing);
     } else {
-      Ref child = extended(place, key);
-      ok = child && collect(child.get(), held_value.get(), listing);
+      Ref child = extended(place, key.get());
+      ok = child && collect(child.get(), value.get(), listing);
     }
     ok = ok && unchanged(node, size);
   }

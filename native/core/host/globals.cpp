@@ -1,4 +1,5 @@
 // Module globals, looked up at each use so that a rebound global takes effect at the next call.
+#include "cpython/compat.hpp"
 #include "host/host.hpp"
 #include "support/lifetime.hpp"
 
@@ -19,13 +20,15 @@ PyObject* globals() noexcept {
 Ref global(PyObject* key) noexcept {
   if (g_globals) {
     Ref dict = Ref::borrow(g_globals.get());  // a lookup may compare keys: keep the namespace alive
-    if (PyObject* found = PyDict_GetItemWithError(dict.get(), key)) return Ref::borrow(found);
-    if (PyErr_Occurred()) return Ref();
+    PyObject* found;
+    const int status = PyDict_GetItemRef(dict.get(), key, &found);
+    if (status != 0) return Ref::steal(found);  // the value, or nullptr with an exception set
   }
   Ref builtins = Ref::borrow(PyEval_GetBuiltins());
   if (builtins) {
-    if (PyObject* found = PyDict_GetItemWithError(builtins.get(), key)) return Ref::borrow(found);
-    if (PyErr_Occurred()) return Ref();
+    PyObject* found;
+    const int status = PyDict_GetItemRef(builtins.get(), key, &found);
+    if (status != 0) return Ref::steal(found);
   }
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
   return Ref();

@@ -17,6 +17,13 @@ bool is_standard_getfile(PyObject* getfile) {
          PyFunction_GET_CODE(getfile) == g_getfile_code.get();
 }
 
+// `dict[key]` as a strong reference, or empty (an exception set only when the lookup raised).
+Ref dict_value(PyObject* dict, PyObject* key) {
+  PyObject* value;
+  PyDict_GetItemRef(dict, key, &value);
+  return Ref::steal(value);
+}
+
 // What inspect.getfile's branch for classes returns: the `__file__` of the class's module in
 // sys.modules.  Answered here only for the plain case (the class of the plain metaclass, its
 // module a plain module with a text path), where no attribute read runs Python code; nullptr
@@ -24,17 +31,17 @@ bool is_standard_getfile(PyObject* getfile) {
 PyObject* plain_class_file(PyObject* cls) {
   PyObject* cls_dict = cpython::heap_type_dict(cls);
   if (cls_dict == nullptr) return nullptr;
-  Ref module_name = Ref::borrow(PyDict_GetItemWithError(cls_dict, name(Name::dunder_module)));
+  Ref module_name = dict_value(cls_dict, name(Name::dunder_module));
   if (!module_name || !PyUnicode_CheckExact(module_name.get())) return nullptr;
   Ref modules = Ref::steal(PyObject_GetAttr(g_sys.get(), name(Name::modules)));
   if (!modules || !PyDict_CheckExact(modules.get())) {
     PyErr_Clear();  // the call below meets the same and says so
     return nullptr;
   }
-  Ref module = Ref::borrow(PyDict_GetItemWithError(modules.get(), module_name.get()));
+  Ref module = dict_value(modules.get(), module_name.get());
   if (!module || !PyModule_CheckExact(module.get())) return nullptr;
   Ref module_dict = Ref::borrow(PyModule_GetDict(module.get()));
-  Ref file = Ref::borrow(PyDict_GetItemWithError(module_dict.get(), name(Name::dunder_file)));
+  Ref file = dict_value(module_dict.get(), name(Name::dunder_file));
   if (!file || !PyUnicode_CheckExact(file.get()) || PyUnicode_GET_LENGTH(file.get()) == 0)
     return nullptr;
   return file.release();

@@ -1,6 +1,7 @@
 // Registration: store a connection class under its identifiers; the last registration for a
 // node and chassis type wins, and replacing one is noted in a debug record.
 #include "cpython/compat.hpp"
+#include "cpython/config.hpp"
 #include "cpython/heap_type.hpp"
 #include "host/host.hpp"
 #include "registry/registry.hpp"
@@ -49,10 +50,61 @@ Ref child_creating(PyObject* node, PyObject* key) {
   return item_after(node, key, std::move(child));
 }
 
-// Walks the path from the root, creating each missing node; returns the target node.
-Ref walk_creating(PyObject* self, const LevelPath& path) {
-  Ref node = root(self);
+// Walks the path from `node`, creating each missing node; returns the target node.
+Ref walk_creating(Ref node, const LevelPath& path) {
   for (Py_ssize_t i = 0; node && i < path.size(); ++i) node = child_creating(node.get(), path[i]);
+  return node;
+}
+
+// Without the GIL, other threads may register at once.  Where the walk runs no Python code (exact
+// dicts, exact str members and chassis type), the nodes from the first missing level down are
+// made privately, with the record in place, and published with one insert-if-absent: another
+// thread sees no new branch or a complete one, and of two threads that make the same node, one
+// node stays and both records go into it.
+bool plain_registration(PyObject* tree, const LevelPath& path, PyObject* chassis_type) {
+  if (!cpython::kFreeThreaded || !PyDict_CheckExact(tree) || !PyUnicode_CheckExact(chassis_type))
+    return false;
+  for (Py_ssize_t i = 0; i < path.size(); ++i) {
+    if (!PyUnicode_CheckExact(path[i])) return false;
+  }
+  return true;
+}
+
+// {path[first]: {... {"data": {chassis_type: record}}}}: what a node at `first - 1` gains.
+Ref branch(const LevelPath& path, Py_ssize_t first, PyObject* chassis_type, PyObject* record) {
+  Ref node = Ref::steal(PyDict_New());
+  if (!node || PyDict_SetItem(node.get(), chassis_type, record) < 0) return Ref();
+  PyObject* key = name(Name::data);
+  for (Py_ssize_t i = path.size(); i >= first; --i) {
+    Ref parent = Ref::steal(PyDict_New());
+    if (!parent || PyDict_SetItem(parent.get(), key, node.get()) < 0) return Ref();
+    node = std::move(parent);
+    key = i > first ? path[i - 1] : nullptr;
+  }
+  return node;
+}
+
+// The target node when every level exists (possibly made by another thread meanwhile); empty
+// with `*published` set once a new branch holds the record; empty with an exception set, or
+// with none when a node is not an exact dict (the walk then goes step by step).
+Ref publish(Ref node, const LevelPath& path, PyObject* chassis_type, PyObject* record,
+            bool* published) {
+  for (Py_ssize_t i = 0; i < path.size(); ++i) {
+    if (!PyDict_CheckExact(node.get())) return Ref();
+    PyObject* child;
+    int present = PyDict_GetItemRef(node.get(), path[i], &child);
+    if (present == 0) {
+      Ref made = branch(path, i + 1, chassis_type, record);
+      if (!made) return Ref();
+      present = PyDict_SetDefaultRef(node.get(), path[i], made.get(), &child);
+      *published = present == 0;
+    }
+    if (present < 0 || *published) {
+      Py_XDECREF(child);
+      return Ref();
+    }
+    node = Ref::steal(child);
+  }
   return node;
 }
 
@@ -96,6 +148,23 @@ bool log_replacement(PyObject* data, PyObject* chassis_type, Ref record,
          host::log_debug([&] { return replacement_text(existing.get(), level_path, cls); });
 }
 
+// `target["data"] = {chassis_type: record}` when the node has no chassis mapping; without the GIL
+// an insert-if-absent, which leaves `*data` set when another thread made the mapping meanwhile.
+bool store_new_mapping(PyObject* target, PyObject* chassis_type, PyObject* record, Ref* data) {
+  Ref made = Ref::steal(PyDict_New());
+  if (!made || PyDict_SetItem(made.get(), chassis_type, record) < 0) return false;
+  if (!cpython::kFreeThreaded || !store_is_plain(target, name(Name::data)))
+    return set_item(target, name(Name::data), made.get());
+  PyObject* existing;
+  const int present = PyDict_SetDefaultRef(target, name(Name::data), made.get(), &existing);
+  if (present > 0) {
+    *data = Ref::steal(existing);
+  } else {
+    Py_XDECREF(existing);  // the mapping made here, now in the tree
+  }
+  return present >= 0;
+}
+
 bool store(PyObject* target, PyObject* cls, PyObject* chassis_type, PyObject* class_path,
            const LevelPath& path) {
   Ref data;
@@ -104,9 +173,8 @@ bool store(PyObject* target, PyObject* cls, PyObject* chassis_type, PyObject* cl
   Ref record = make_record(cls, class_path);
   if (!record) return false;
   if (!has_data) {
-    data = Ref::steal(PyDict_New());
-    return data && PyDict_SetItem(data.get(), chassis_type, record.get()) == 0 &&
-           set_item(target, name(Name::data), data.get());
+    if (!store_new_mapping(target, chassis_type, record.get(), &data)) return false;
+    if (!data) return true;
   }
   data = item_after(target, name(Name::data), std::move(data));
   Ref existing;
@@ -129,7 +197,18 @@ PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject*
   if (!path.build(os, platform, model, os_flavor) || !all_hashable(path, chassis_type))
     return nullptr;
   Ref class_path = host::source_file(cls);
-  Ref target = class_path ? walk_creating(self, path) : Ref();
+  Ref tree = class_path ? root(self) : Ref();
+  if (!tree) return nullptr;
+  Ref target;
+  if (plain_registration(tree.get(), path, chassis_type)) {
+    Ref record = make_record(cls, class_path.get());
+    bool published = false;
+    target = record ? publish(Ref::borrow(tree.get()), path, chassis_type, record.get(), &published)
+                    : Ref();
+    if (published) Py_RETURN_NONE;
+    if (!target && PyErr_Occurred()) return nullptr;
+  }
+  if (!target) target = walk_creating(std::move(tree), path);
   if (!target || !store(target.get(), cls, chassis_type, class_path.get(), path)) return nullptr;
   Py_RETURN_NONE;
 }

@@ -5,6 +5,7 @@
 #include "calls/self_call.hpp"
 #include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
+#include "cpython/config.hpp"
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "support/text.hpp"
@@ -126,15 +127,20 @@ int has_key(PyObject* node, PyObject* key, Ref* value) noexcept {
   return status;
 }
 
+// Without the GIL another thread may change the node between a test and the read that follows,
+// so an exact str in an exact dict is looked up once, whatever the other keys are: a level is
+// then read consistently (a colliding key's __eq__, if any, runs once, not twice).
 bool store_is_plain(PyObject* node, PyObject* key) noexcept {
+  if (cpython::kFreeThreaded) return PyUnicode_CheckExact(key) && PyDict_CheckExact(node);
   return PyUnicode_CheckExact(key) && calls::text_keyed(node);
 }
 
 Ref item(PyObject* node, PyObject* key) noexcept {
   if (PyDict_CheckExact(node)) {
-    PyObject* value = PyDict_GetItemWithError(node, key);
-    if (value != nullptr) return Ref::borrow(value);
-    if (!PyErr_Occurred()) raise_key_error(key);
+    PyObject* value;
+    const int found = PyDict_GetItemRef(node, key, &value);
+    if (found > 0) return Ref::steal(value);
+    if (found == 0) raise_key_error(key);
     return Ref();
   }
   return Ref::steal(PyObject_GetItem(node, key));

@@ -4,10 +4,22 @@
 namespace mirvak::support {
 namespace {
 ModuleState* g_states = nullptr;  // constant-initialised: safe whatever the load order
-}
+MadeAtStart* g_made = nullptr;
+}  // namespace
 
 ModuleState::ModuleState() noexcept : next_(g_states) {
   g_states = this;
+}
+
+MadeAtStart::MadeAtStart() noexcept : next_made_(g_made) {
+  g_made = this;
+}
+
+bool make_module_state() noexcept {
+  for (MadeAtStart* state = g_made; state != nullptr; state = state->next_made_) {
+    if (!state->make()) return false;
+  }
+  return true;
 }
 
 void Retained::reset(PyObject* object) noexcept {

@@ -38,6 +38,23 @@ class Retained final : public ModuleState {
   PyObject* object_ = nullptr;
 };
 
+// State that is made when the module runs, before any call can use it: nothing is made lazily
+// where two threads could race to make it (free-threaded builds run calls in parallel).
+class MadeAtStart : public ModuleState {
+ protected:
+  MadeAtStart() noexcept;
+  // Makes what is not made yet; false with an exception set.
+  virtual bool make() noexcept = 0;
+
+ private:
+  friend bool make_module_state() noexcept;
+  MadeAtStart* next_made_;
+};
+
+// Makes every piece of MadeAtStart state not made yet (the module's execution, and its
+// companion's); false with an exception set.
+bool make_module_state() noexcept;
+
 // Releases every piece of module state, in the reverse order of their construction.
 void release_module_state() noexcept;
 

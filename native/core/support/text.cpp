@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "cpython/free_threading.hpp"
 #include "support/names.hpp"
 
 namespace mirvak::support {
@@ -16,6 +17,7 @@ int contains_plainly(PyObject* container, PyObject* value) noexcept {
   if (!PyUnicode_CheckExact(value) ||
       !(PyList_CheckExact(container) || PyTuple_CheckExact(container)))
     return -2;
+  cpython::CriticalSection section(container);  // another thread may change the list
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(container);
   PyObject** items = PySequence_Fast_ITEMS(container);
   for (Py_ssize_t i = 0; i < count; ++i) {

@@ -10,15 +10,17 @@
 namespace mirvak::support {
 
 // A fixed text, made into an interned str on first use and kept while the module lives.
-class StaticText {
+class StaticText final : public MadeAtStart {
  public:
   explicit StaticText(const char* text) noexcept : text_(text) {}
-  PyObject* get() noexcept {  // borrowed; nullptr with an exception set on failure
-    if (!object_) object_.reset(PyUnicode_InternFromString(text_));
-    return object_.get();
-  }
+  PyObject* get() const noexcept { return object_.get(); }  // borrowed; made at start
 
  private:
+  bool make() noexcept override {
+    if (!object_) object_.reset(PyUnicode_InternFromString(text_));
+    return static_cast<bool>(object_);
+  }
+  void release() noexcept override {}  // object_ is released on its own
   const char* text_;
   Retained object_;
 };

@@ -1,0 +1,61 @@
+// Running without the GIL (free-threaded builds, Py_GIL_DISABLED, from 3.13).
+//
+// There another thread may run between any two instructions: it may change a dict or list this
+// thread is reading, and free what a borrowed reference points to.  Containers lock themselves
+// for each operation of the C API; a walk over one (PyDict_Next, a list's item array) holds the
+// container's critical section.  A critical section is suspended while its thread waits or runs
+// code that may, so it never spans a call that may run Python code.
+// Public: PyCriticalSection_Begin/End and the Py_mod_gil slot are documented API of the
+// free-threaded builds; on the others a critical section is nothing, as the GIL serialises.
+#pragma once
+
+#include "cpython/config.hpp"
+#include "support/ref.hpp"
+
+namespace mirvak::cpython {
+
+// Holds `object`'s critical section for the scope.  No Python code may run inside it.
+class CriticalSection {
+ public:
+  explicit CriticalSection(PyObject* object) noexcept {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection_Begin(&section_, object);
+#else
+    (void)object;
+#endif
+  }
+  ~CriticalSection() {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection_End(&section_);
+#endif
+  }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+ private:
+#ifdef Py_GIL_DISABLED
+  PyCriticalSection section_;
+#endif
+};
+
+// One step of a walk over a dict (PyDict_Next), taken under the dict's critical section, the key
+// and value held.  A walk that runs Python code between its steps checks the size afterwards, as
+// Python's iteration does.
+inline bool dict_next(PyObject* dict, Py_ssize_t* position, Ref* key, Ref* value) noexcept {
+  CriticalSection section(dict);
+  PyObject *found_key, *found_value;
+  if (!PyDict_Next(dict, position, &found_key, &found_value)) return false;
+  *key = Ref::borrow(found_key);
+  *value = Ref::borrow(found_value);
+  return true;
+}
+
+}  // namespace mirvak::cpython
+
+// The module-definition slot that declares a module safe without the GIL (its calls hold to the
+// rules above), so that importing it keeps the GIL off; nothing where there is no such slot.
+#ifdef Py_GIL_DISABLED
+#define MIRVAK_GIL_NOT_USED_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define MIRVAK_GIL_NOT_USED_SLOT
+#endif
