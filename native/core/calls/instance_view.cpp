@@ -93,13 +93,27 @@ bool read_keys(PyObject* dict, bool* method_named, PyObject** values) {
 
 constexpr int kRemembered = 4;
 
-// What one dictionary held when its keys were read.
+// What one dictionary held when its keys were read.  Under a watcher the values are held, and let
+// go when the watcher reports the dictionary's first change (the dictionary then still holds them,
+// so letting go runs no Python code): a watcher that another extension silences
+// (PyDict_ClearWatcher) or hands out again leaves a reading stale, and a stale reading must cost a
+// stale answer, never freed memory.  Under versions a reading is checked before every use, and a
+// version is never handed out twice, so the dictionary's own references suffice.  The dictionary
+// is only compared with, never read through this pointer.
+constexpr bool kHoldsValues = kDictTracking == Tracking::watcher;
+
 struct Reading {
-  PyObject* dict = nullptr;  // borrowed; identified together with its version or its watcher
+  PyObject* dict = nullptr;  // identified together with its version or its watcher
   uint64_t version = 0;
   bool plain = false;                          // every key an exact str
   bool method_named = false;                   // a key is one of the class's method names
-  PyObject* values[kReadAttributeCount] = {};  // borrowed from the dictionary; null: absent
+  PyObject* values[kReadAttributeCount] = {};  // null: absent; held when kHoldsValues
+
+  void forget() {
+    dict = nullptr;
+    if (!kHoldsValues) return;
+    for (PyObject*& value : values) Py_CLEAR(value);
+  }
 };
 
 struct Readings final : public support::ModuleState {
@@ -107,7 +121,7 @@ struct Readings final : public support::ModuleState {
   int next = 0;
   int last_found = 0;
   void release() noexcept override {
-    for (Reading& entry : entries) entry.dict = nullptr;
+    for (Reading& entry : entries) entry.forget();
   }
   const Reading* find(PyObject* dict);
   const Reading* remember(PyObject* dict);
@@ -123,7 +137,7 @@ bool still_valid(const Reading& entry, PyObject* dict) {
 // The watcher forgets a reading as soon as its dictionary changes or goes.
 void changed(PyObject* dict, PyObject*, bool, bool) noexcept {
   for (Reading& entry : g_readings.entries) {
-    if (entry.dict == dict) entry.dict = nullptr;
+    if (entry.dict == dict) entry.forget();
   }
 }
 
@@ -153,10 +167,18 @@ const Reading* Readings::find(PyObject* dict) {
   reading.plain = read_keys(dict, &reading.method_named, reading.values);
   if (!track(dict, &reading)) return nullptr;
   reading.dict = dict;
+  if (kHoldsValues) {
+    for (PyObject* value : reading.values) Py_XINCREF(value);
+  }
   Reading& entry = entries[next];
   next = (next + 1) % kRemembered;
+  // What the replaced reading holds, its dictionary still holds too, unless a silenced watcher
+  // let it change unseen: then letting go may run Python code (a finaliser) that changes this very
+  // dictionary, and the reading is returned only while it is still the one remembered.
+  Reading replaced = entry;
   entry = reading;
-  return &entry;
+  replaced.forget();
+  return entry.dict == dict && still_valid(entry, dict) ? &entry : nullptr;
 }
 
 // The reading of `dict`: remembered, or taken now; null when the dictionary must be probed.

@@ -38,6 +38,16 @@ class CriticalSection {
 #endif
 };
 
+// `list[index]` held, for an index below the size just read; nullptr with IndexError set when
+// another thread shortened the list meanwhile.
+inline Ref list_item(PyObject* list, Py_ssize_t index) noexcept {
+#ifdef Py_GIL_DISABLED
+  return Ref::steal(PyList_GetItemRef(list, index));
+#else
+  return Ref::borrow(PyList_GET_ITEM(list, index));
+#endif
+}
+
 // One step of a walk over a dict (PyDict_Next), taken under the dict's critical section, the key
 // and value held.  A walk that runs Python code between its steps checks the size afterwards, as
 // Python's iteration does.

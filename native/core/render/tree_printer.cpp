@@ -9,7 +9,7 @@
 // text back out of the buffer and carries on with the operations written out on Python
 // objects, which gives the same result.
 #include "calls/self_call.hpp"
-#include "cpython/compat.hpp"
+#include "cpython/free_threading.hpp"
 #include "cpython/handled_exception.hpp"
 #include "cpython/recursion.hpp"
 #include "registry/tree.hpp"
@@ -253,14 +253,14 @@ bool draw_node(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return false;
   }
-  Ref last_key = Ref::steal(PyList_GetItemRef(keys.get(), count - 1));
+  Ref last_key = cpython::list_item(keys.get(), count - 1);
   if (!last_key) return false;
   Level level(self, sink);
   if (!level.start(output)) return false;
   // `for key in sorted_keys`: each step runs Python code that may reach the list and change it,
   // so its length is read afresh at every step, as the list's iterator does.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-    Ref key = Ref::steal(PyList_GetItemRef(keys.get(), i));
+    Ref key = cpython::list_item(keys.get(), i);
     if (!key || !level.add_child(data, key.get(), last_key.get())) return false;
   }
   level.finish(literal);
