@@ -45,7 +45,7 @@ Py_ssize_t parameter_index(PyObject* names, Py_ssize_t first, PyObject* keyword)
 
 // Where each keyword of one call shape goes: kept per method for the last shape seen, so that
 // a call site's repeated calls (their keyword tuple is a constant of the caller's code) skip the
-// name matching.
+// name matching.  Not without the GIL, where every thread would share it.
 struct Shape {
   Retained kwnames;  // held, so that no other tuple takes its address
   Py_ssize_t positional = -1;
@@ -110,14 +110,14 @@ PyObject* call(Method id, PyObject* func, PyObject* const* args, size_t nargsf, 
   const Py_ssize_t first_default = count - (defaults ? PyTuple_GET_SIZE(defaults.get()) : 0);
   PyObject* slots[kMaxParameters];
   Shape& shape = g_shapes[i];
-  if (kwnames != nullptr && kwnames == shape.kwnames.get() && positional == shape.positional &&
-      first_default == shape.first_default) {
+  if (!cpython::kFreeThreaded && kwnames != nullptr && kwnames == shape.kwnames.get() &&
+      positional == shape.positional && first_default == shape.first_default) {
     bind_known(shape, count, defaults.get(), args, slots);
   } else {
     Py_ssize_t targets[kMaxParameters];
     if (!bind(names, first_default, defaults.get(), args, positional, kwnames, slots, targets))
       return g_interpreter_call(func, args, nargsf, kwnames);
-    if (kwnames != nullptr) {
+    if (!cpython::kFreeThreaded && kwnames != nullptr) {
       shape.kwnames.reset(Py_NewRef(kwnames));
       shape.positional = positional;
       shape.first_default = first_default;

@@ -3,6 +3,7 @@
 
 #include "calls/self_call.hpp"
 #include "cpython/compat.hpp"
+#include "cpython/free_threading.hpp"
 #include "cpython/str_hash.hpp"
 #include "cpython/type_lookup.hpp"
 #include "support/lifetime.hpp"
@@ -200,10 +201,17 @@ const Reading* known_reading(PyObject* dict) {
 
 void InstanceView::read(PyObject* dict) noexcept {
   constexpr Py_ssize_t kLargest = 8;  // larger dictionaries are probed
-  if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kLargest) return;
-  method_named_ = false;
+  if (!PyDict_CheckExact(dict)) return;
+  let_go();
   for (PyObject*& value : values_) value = nullptr;
-  if (read_keys(dict, &method_named_, values_)) dict_ = dict;
+  method_named_ = false;
+  cpython::CriticalSection section(dict);  // no Python code runs while the keys are read
+  if (PyDict_GET_SIZE(dict) > kLargest) return;
+  const bool plain = read_keys(dict, &method_named_, values_);
+  if (cpython::kFreeThreaded) {
+    for (PyObject* value : values_) Py_XINCREF(value);
+  }
+  if (plain) dict_ = dict;
 }
 
 bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept {

@@ -63,10 +63,12 @@ class InstanceView {
 
   // Reads `self`'s type and dictionary.  No Python code runs.
   void take(PyObject* self) noexcept;
+  ~InstanceView() { let_go(); }
   // Python code may run from here on: nothing read so far is trusted again.
   void drop() noexcept {
     dict_ = nullptr;
     all_own_ = false;
+    let_go();
   }
   // Every validator looked up on the instance is our own unchanged function.
   bool all_own() const noexcept { return all_own_; }
@@ -88,10 +90,16 @@ class InstanceView {
 
  private:
   void read(PyObject* dict) noexcept;
-  PyObject* dict_ = nullptr;  // borrowed: alive while no Python code runs
+  // Without the GIL the values read are held: another thread may replace an attribute and free
+  // the value it held.  Letting go of them may run Python code.
+  void let_go() noexcept {
+    if (!cpython::kFreeThreaded) return;
+    for (PyObject*& value : values_) Py_CLEAR(value);
+  }
+  PyObject* dict_ = nullptr;  // only compared with; the instance keeps it alive
   bool all_own_ = false;
   bool method_named_ = false;
-  PyObject* values_[kReadAttributeCount] = {};  // borrowed from `dict_`; nullptr: absent
+  PyObject* values_[kReadAttributeCount] = {};  // from `dict_`; nullptr: absent
 };
 
 // The entry of `dict` (borrowed) under a method's name: 1 with `*value` set, 0 when absent, -1

@@ -2,6 +2,22 @@
 // descriptor on the type, else the instance dictionary, else what the type holds (a function
 // there is called with self first, which is what its bound method would do).  Without the
 // interpreter's type lookup (cpython/type_lookup.hpp), attribute access itself finds it.
+//
+// One resolution, in layers, each answering only what it can be sure of:
+//   1. the operation's view: every validator our own, the instance dictionary read (no lookup);
+//   2. the type: what it holds under the name (remembered while its stamp holds), and whether
+//      the instance dictionary is absent or known to hold no method name;
+//   3. the instance dictionary probed, where Python code may run (a key's __eq__);
+//   4. the whole lookup, for anything else.
+// Layers 1 and 2 run no Python code and serve `own_for_sure`; `find` goes on to 3 and 4.
+//
+// Why this holds with other threads running at once (free-threaded builds): every object a layer
+// uses is held (cpython::Found is a strong reference there, probes return strong references), or
+// is one of this module's own functions, which live as long as the module; a verdict is only
+// ever compared with (a type's address and stamp, a dictionary's address), never read through;
+// what is remembered across calls is either off (type memories, readings, call shapes) or kept
+// per thread (the plain-type verdict); and an "own" verdict is confirmed against the function's
+// code right before the body runs in its place (`confirm_own`, the binding's `is_own`).
 #include "calls/self_call.hpp"
 
 #include "calls/instance_view.hpp"
@@ -47,10 +63,9 @@ Found from_type(PyObject* self, Method id, Ref descr, descrgetfunc get) {
                Ref::steal(get(descr.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self)))));
 }
 
-// The usual case: the type holds our own function (no data descriptor, and alive while the
-// module is: it needs no reference of its own), unless the instance dictionary shadows it.
+// Layer 3: the type holds our own function (no data descriptor, and alive while the module is:
+// it needs no reference of its own), unless the instance dictionary shadows it.
 Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObject* name) {
-  if (dict == nullptr) return found(Found::How::own, Ref());
   Ref value;
   const int shadowed = method_entry(dict, name, &value);
   if (shadowed != 0) return shadowed < 0 ? Found() : found(Found::How::callable, std::move(value));
@@ -59,17 +74,15 @@ Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObjec
   return found(Found::How::function, Ref::borrow(function));
 }
 
-// The whole lookup, for whatever `find` cannot answer at once.  The name is looked up once:
+// Layer 4, for whatever the type does not answer with our own function: `on_type` is what the
+// type holds (looked up already where types are read generically).  The name is looked up once:
 // what the instance dictionary lacks and the type does not hold is missing.
-[[gnu::noinline, gnu::cold]] Found find_slowly(PyObject* self, Method id) {
+[[gnu::noinline, gnu::cold]] Found find_slowly(PyObject* self, Method id, cpython::Found on_type) {
   PyObject* name = method_name(id);
   PyTypeObject* type = Py_TYPE(self);
   if (!cpython::kTypeLookup || !generic(type))
     return found(Found::How::callable, Ref::steal(PyObject_GetAttr(self, name)));
-  PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, name);
-  if (on_type != nullptr && is_own(on_type, id))
-    return own_unless_shadowed(instance_dict(self), id, on_type, name);
-  Ref descr = Ref::borrow(on_type);
+  Ref descr = Ref::borrow(on_type.get());
   descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
   if (get != nullptr && Py_TYPE(descr.get())->tp_descr_set != nullptr) {
     return found(Found::How::callable,
@@ -84,6 +97,39 @@ Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObjec
     return Found();
   }
   return from_type(self, id, std::move(descr), get);
+}
+
+// What the type holds under a method's name (layer 2, and the type's verdict on all validators).
+cpython::Found held_by_type(PyTypeObject* type, Method id) {
+  return g_type_lookups[static_cast<int>(id)].find(type, method_name(id));
+}
+
+// Layer 2's answer.
+enum class OnType {
+  own,         // our own function, not shadowed by the instance dictionary
+  unshadowed,  // our own function, in an instance dictionary not known to lack the name (`dict`)
+  other,       // anything else, or a type not read generically (`held` is what it holds)
+};
+struct TypeReading {
+  OnType answer = OnType::other;
+  PyObject* dict = nullptr;
+  cpython::Found held;
+};
+
+// Layer 2.  No Python code runs.
+[[gnu::always_inline]] inline TypeReading read_type(PyObject* self, Method id,
+                                                    const InstanceView* view) {
+  TypeReading reading;
+  PyTypeObject* type = Py_TYPE(self);
+  if (!cpython::kTypeLookup || !generic(type)) return reading;
+  reading.held = held_by_type(type, id);
+  if (!reading.held || !is_own(reading.held.get(), id)) return reading;
+  reading.dict = instance_dict(self);
+  const bool free = reading.dict == nullptr ||
+                    (view != nullptr && view->free_of_methods(reading.dict)) ||
+                    known_free_of_methods(reading.dict);
+  reading.answer = free ? OnType::own : OnType::unshadowed;
+  return reading;
 }
 
 // An attribute the type does not hold: the instance dictionary decides, probed once.
@@ -108,30 +154,50 @@ constexpr Name kReadAttributes[] = {Name::plugins_attr, Name::supported_os,
 
 // Whether a type reads attributes generically, holds this module's own function under every
 // validator's name and defines none of the attributes read (the instance dictionary decides
-// those).  Remembered for the last type judged while its stamp holds.
-struct PlainType final : public support::ModuleState {
-  PyTypeObject* type = nullptr;  // borrowed: a type made later at the same address has another
-  unsigned int stamp = 0;        // stamp
+// those).  Remembered for the last type judged while its stamp holds; without the GIL, for the
+// last type each thread judged (a stamp is never handed out twice, so a verdict keyed by one can
+// only miss, and it holds no reference that could dangle).
+struct PlainVerdict {
+  PyTypeObject* type = nullptr;  // only compared: a type made later at the same address has
+  unsigned int stamp = 0;        // another stamp
+  unsigned int epoch = 0;        // the module's life it was judged in
   bool plain = false;
-  void release() noexcept override { type = nullptr; }
 };
-PlainType g_plain_type;
 
-[[gnu::noinline, gnu::cold]] bool judge_type(PyTypeObject* type, unsigned int stamp) {
+// Verdicts of a module that has gone (a runtime initialised again) are not trusted.
+struct Epoch final : public support::ModuleState {
+  unsigned int current = 1;
+  void release() noexcept override { ++current; }
+};
+Epoch g_epoch;
+PlainVerdict g_plain_type;
+thread_local PlainVerdict t_plain_type;
+
+PlainVerdict& plain_verdict() {
+  if constexpr (cpython::kFreeThreaded) {
+    return t_plain_type;
+  } else {
+    return g_plain_type;
+  }
+}
+
+[[gnu::noinline, gnu::cold]] bool judge_type(PyTypeObject* type, unsigned int stamp,
+                                             PlainVerdict& verdict) {
   bool plain = generic(type);
   for (Method id : kValidators) {
     if (!plain) break;
-    plain = g_type_lookups[static_cast<int>(id)].find(type, method_name(id)) == function(id);
+    plain = held_by_type(type, id).get() == function(id);
   }
   for (Name attribute : kReadAttributes) {
     if (!plain) break;
-    plain = g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute)) == nullptr;
+    plain = !g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute));
   }
   unsigned int after;
   if (cpython::type_stamp(type, &after) && after == stamp) {
-    g_plain_type.type = type;
-    g_plain_type.stamp = stamp;
-    g_plain_type.plain = plain;
+    verdict.type = type;
+    verdict.stamp = stamp;
+    verdict.epoch = g_epoch.current;
+    verdict.plain = plain;
   }
   return plain;
 }
@@ -149,9 +215,11 @@ bool plain_manager(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   unsigned int stamp;
   if (!cpython::type_stamp(type, &stamp)) return false;
-  const bool plain = g_plain_type.type == type && g_plain_type.stamp == stamp
-                         ? g_plain_type.plain
-                         : judge_type(type, stamp);
+  PlainVerdict& verdict = plain_verdict();
+  const bool plain =
+      verdict.type == type && verdict.stamp == stamp && verdict.epoch == g_epoch.current
+          ? verdict.plain
+          : judge_type(type, stamp, verdict);
   if (!plain) return false;
   for (Method id : kValidators) {  // a function's code may be replaced without the type knowing
     if (!is_own(function(id), id)) return false;
@@ -162,30 +230,16 @@ bool plain_manager(PyObject* self) noexcept {
 bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept {
   if (!cpython::kTypeLookup) return false;
   const bool validator = id >= Method::validate_model && id <= Method::validate_arguments;
-  if (validator && view != nullptr && view->all_own()) return true;
-  PyTypeObject* type = Py_TYPE(self);
-  if (!generic(type)) return false;
-  PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, method_name(id));
-  if (on_type == nullptr || !is_own(on_type, id)) return false;
-  PyObject* dict = instance_dict(self);
-  return dict == nullptr || (view != nullptr && view->free_of_methods(dict)) ||
-         known_free_of_methods(dict);
+  if (validator && view != nullptr && view->all_own()) return true;  // layer 1
+  return read_type(self, id, view).answer == OnType::own;
 }
 
-// Our own function on the type, an instance dictionary known not to shadow it: nothing else to
-// look at.
 Found find(PyObject* self, Method id) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  if (cpython::kTypeLookup && generic(type)) {
-    PyObject* name = method_name(id);
-    PyObject* on_type = g_type_lookups[static_cast<int>(id)].find(type, name);
-    if (on_type != nullptr && is_own(on_type, id)) {
-      PyObject* dict = instance_dict(self);
-      if (dict == nullptr || known_free_of_methods(dict)) return found(Found::How::own, Ref());
-      return own_unless_shadowed(dict, id, on_type, name);
-    }
-  }
-  return find_slowly(self, id);
+  TypeReading reading = read_type(self, id, nullptr);
+  if (reading.answer == OnType::own) return found(Found::How::own, Ref());
+  if (reading.answer == OnType::unshadowed)
+    return own_unless_shadowed(reading.dict, id, reading.held.get(), method_name(id));
+  return find_slowly(self, id, std::move(reading.held));
 }
 
 // An attribute the type does not define, in an instance dictionary whose keys are known.
@@ -194,7 +248,7 @@ Ref instance_attribute(PyObject* self, Name attribute, InstanceView* view) noexc
   if (view != nullptr && view->plain_attribute(attribute, &value)) return Ref::borrow(value);
   PyTypeObject* type = Py_TYPE(self);
   if (cpython::kTypeLookup && generic(type) &&
-      g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute)) == nullptr) {
+      !g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute))) {
     PyObject* dict = instance_dict(self);
     const bool answered =
         dict != nullptr && ((view != nullptr && view->attribute(dict, attribute, &value)) ||

@@ -3,14 +3,14 @@
 
 namespace mirvak::calls {
 
-PyObject* TypeLookup::look_up(PyTypeObject* type, PyObject* name) noexcept {
+cpython::Found TypeLookup::look_up(PyTypeObject* type, PyObject* name) noexcept {
   unsigned int before = 0, after = 0;
   const bool stamped = cpython::type_stamp(type, &before);
-  PyObject* found = cpython::type_lookup(type, name);
+  cpython::Found found = cpython::type_lookup(type, name);
   if (stamped && cpython::type_stamp(type, &after) && after == before) {
     type_ = type;
     stamp_ = before;
-    found_ = found;
+    found_ = found.get();
   }
   return found;
 }

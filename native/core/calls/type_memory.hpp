@@ -13,15 +13,18 @@ namespace mirvak::calls {
 class TypeLookup final : public support::ModuleState {
  public:
   TypeLookup() noexcept = default;
-  // Borrowed; nullptr when the type has nothing of that name.  No Python code runs.
-  PyObject* find(PyTypeObject* type, PyObject* name) noexcept {
+  // Empty when the type has nothing of that name.  No Python code runs.  Without the GIL nothing
+  // is remembered: what is found is held, and the memory would be shared by all threads.
+  cpython::Found find(PyTypeObject* type, PyObject* name) noexcept {
+    if (cpython::kFreeThreaded) return cpython::type_lookup(type, name);
     unsigned int stamp;
-    if (type == type_ && cpython::type_stamp(type, &stamp) && stamp == stamp_) return found_;
+    if (type == type_ && cpython::type_stamp(type, &stamp) && stamp == stamp_)
+      return cpython::Found::steal(found_);
     return look_up(type, name);
   }
 
  private:
-  PyObject* look_up(PyTypeObject* type, PyObject* name) noexcept;
+  cpython::Found look_up(PyTypeObject* type, PyObject* name) noexcept;
   void release() noexcept override { type_ = nullptr; }
   PyTypeObject* type_ = nullptr;  // borrowed: a type made later at the same address has
   unsigned int stamp_ = 0;        // another stamp

@@ -14,6 +14,25 @@
 
 namespace mirvak::cpython {
 
+// What a lookup found: borrowed where the GIL keeps it alive while no Python code runs, held (a
+// strong reference) where another thread may replace it and free it meanwhile.  Either way it
+// is valid only while no Python code runs on this thread.
+#ifdef Py_GIL_DISABLED
+using Found = Ref;
+#else
+class Found {
+ public:
+  Found() noexcept = default;
+  static Found steal(PyObject* p) noexcept { return Found(p); }  // a borrowed reference
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit Found(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+#endif
+
 // Holds `object`'s critical section for the scope.  No Python code may run inside it.
 class CriticalSection {
  public:

@@ -3,6 +3,8 @@
 //
 // Fast: `PyHeapTypeObject.ht_name` and the type's own dictionary, `tp_dict` (3.9 to 3.15: a
 // heap type always has one).  Public twin: none (nullptr); callers use attribute access.
+// Free-threaded builds take the twin: another thread may rename the class and free the name
+// read.
 #pragma once
 
 #include "cpython/config.hpp"
@@ -12,7 +14,7 @@ namespace mirvak::cpython {
 // A class of the plain metatype, made by a class statement or by type(): its name and its
 // dictionary may be read directly.
 inline bool plain_heap_type(PyObject* cls) noexcept {
-  return kFastPaths && Py_TYPE(cls) == &PyType_Type &&
+  return kFastPaths && !kFreeThreaded && Py_TYPE(cls) == &PyType_Type &&
          PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE);
 }
 

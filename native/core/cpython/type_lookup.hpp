@@ -6,29 +6,37 @@
 // every change of the type or a base; from 3.11 a tag is never handed out twice, valid while
 // Py_TPFLAGS_VALID_VERSION_TAG is set (3.11) or while non-zero (3.12 to 3.15).  3.9 and 3.10
 // hand tags out again after sys._clear_type_cache(), so there a type has no stamp.
+// Free-threaded: `_PyType_LookupRef` (3.13), the same lookup returning a strong reference (the
+// type cache is thread-safe there), and the tag read atomically.
 // Public twin: no such lookup (kTypeLookup is false); callers use attribute access instead.
 #pragma once
 
 #include "cpython/config.hpp"
+#include "cpython/free_threading.hpp"
 
 namespace mirvak::cpython {
 
 inline constexpr bool kTypeLookup = kFastPaths;
 inline constexpr bool kTypeStamps = kFastPaths && PY_VERSION_HEX >= 0x030B0000;
 
-// Borrowed; nullptr when the type holds nothing of that name.  Only while kTypeLookup.
-inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
-#if MIRVAK_FAST_PATHS
-  return _PyType_Lookup(type, name);
+// Empty when the type holds nothing of that name.  Only while kTypeLookup.
+inline Found type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+#if MIRVAK_FAST_PATHS && defined(Py_GIL_DISABLED)
+  return Found::steal(_PyType_LookupRef(type, name));
+#elif MIRVAK_FAST_PATHS
+  return Found::steal(_PyType_Lookup(type, name));
 #else
   (void)type, (void)name;
-  return nullptr;
+  return Found();
 #endif
 }
 
 // True with `*stamp` set when the type's present state has a stamp.
 inline bool type_stamp(PyTypeObject* type, unsigned int* stamp) noexcept {
-#if MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000
+#if MIRVAK_FAST_PATHS && defined(Py_GIL_DISABLED)
+  *stamp = __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE);
+  return *stamp != 0;
+#elif MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000
   *stamp = type->tp_version_tag;
   return *stamp != 0;
 #elif MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030B0000
