@@ -48,6 +48,10 @@ DISTRIBUTIONS = {
                  {"ops_slow/__init__.py": "", "ops_slow/hooks.py": plugin("Slow", "p62", WAIT)}),
     "ops-broken": ([("broken", "ops_broken.hooks")],
                    {"ops_broken/__init__.py": "", "ops_broken/hooks.py": "raise ValueError(7)\n"}),
+    # Its author lists zz first: it loads first, and aa wins.
+    "ops-pair": ([("zz", "ops_pair.first"), ("aa", "ops_pair.second")],
+                 {"ops_pair/__init__.py": "", "ops_pair/first.py": plugin("First", "p63"),
+                  "ops_pair/second.py": plugin("Second", "p63")}),
 }
 
 
@@ -93,6 +97,15 @@ def test_one_winner_whatever_the_listing_order(sites, args, env, winner, decided
         assert [c["decided_by"] for c in check["conflicts"]] == [decided]
     res = run_cli("tree", "--no-builtin", "--prefer", "nobody", pythonpath=path(sites, "ops-alpha"))
     assert res.stderr.splitlines()[-1] == "warning: preferred name nobody matches no entry point"
+
+
+def test_one_distribution_keeps_its_entry_points_order(sites):
+    check = json.loads(run_cli("check", "--json", "--no-builtin",
+                               pythonpath=path(sites, "ops-pair")).stdout)
+    assert [p["name"] for p in check["plugins"]] == ["zz", "aa"]
+    where = " in ops-pair" if sys.version_info >= (3, 10) else ""
+    assert [(c["winner"]["cls"], c["decided_by"]) for c in check["conflicts"]] == [
+        ("ops_pair.second.Second", "listing order: entry point aa is listed after zz" + where)]
 
 
 @pytest.mark.parametrize("args", [
