@@ -5,6 +5,7 @@ import hashlib
 import importlib.util
 import inspect
 import os
+import re
 import subprocess
 import sys
 import zipfile
@@ -64,13 +65,15 @@ def message_of(statement):
     raise AssertionError(f"{statement!r} raised nothing")
 
 
-def dist_files(name, groups):
-    """Files of an installed distribution advertising {group: [(entry name, value), ...]}."""
+def dist_files(name, groups, metadata_name=None):
+    """Files of an installed distribution advertising {group: [(entry name, value), ...]}, its
+    folder named as installers name it; METADATA gives `metadata_name` when told."""
     lines = []
     for group, entries in groups.items():
         lines += [f"[{group}]"] + [f"{entry} = {value}" for entry, value in entries]
-    info = f"{name}-1.0.dist-info/"
-    return {info + "METADATA": f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n",
+    info = re.sub(r"[^\w.]+", "_", name) + "-1.0.dist-info/"
+    return {info + "METADATA": f"Metadata-Version: 2.1\nName: {metadata_name or name}\n"
+                               "Version: 1.0\n",
             info + "entry_points.txt": "\n".join(lines) + "\n"}
 
 

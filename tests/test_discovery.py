@@ -213,7 +213,7 @@ def ext_module(class_name, raises=None):
 
 
 EXTERNAL = KEEP_RECORDS + """
-import json, seen
+import json, seen, sys
 from mirvak.core import pluginmanager as pm
 from mirvak.home import manager
 calls, real = [], pm.entry_points
@@ -228,7 +228,7 @@ try:
 except Exception:
     winner = None
 loading = [r for r in records if r.startswith("Loading")]
-print(json.dumps([outcome, loading, seen.order, winner, calls]))
+print(json.dumps([outcome, loading, seen.order, winner, calls, "email.parser" in sys.modules]))
 """
 
 EXT_MODULES = {
@@ -260,7 +260,7 @@ def installed(host_package, tmp_path_factory):
     return build
 
 
-def test_entry_points_load_in_name_order_and_later_wins(installed):
+def test_entry_points_load_grouped_by_distribution_and_later_wins(installed):
     run = installed(
         dist_files("extsecond", {"mirvak.plugins": [("beta", "ext_beta")]}),
         dist_files("extfirst", {
@@ -268,18 +268,19 @@ def test_entry_points_load_in_name_order_and_later_wins(installed):
             "other.group": [("other", "ext_other:setup")],
         }),
     )
-    outcome, loading, order, winner, calls = run()
+    outcome, loading, order, winner, calls, _ = run()
     assert outcome == "None"
     # 3.9's entry_points() takes no keyword: the fall-back is the path taken there.
     group = {"group": "mirvak.plugins"}
     assert calls == ([group, {}] if sys.version_info < (3, 10) else [group])
-    # By distribution, then entry-point name; 3.9's entry points know no distribution.
-    names = ["alpha", "zulu", "beta"] if sys.version_info >= (3, 10) else ["alpha", "beta", "zulu"]
+    # By distribution, each in its own order; 3.9's entry points know no distribution and keep
+    # the listing order.
+    names = ["zulu", "alpha", "beta"] if sys.version_info >= (3, 10) else ["beta", "zulu", "alpha"]
     modules = {"alpha": "ext_alpha.hooks", "zulu": "ext_zulu", "beta": "ext_beta"}
     assert loading == [f"Loading external plugin {n} from {modules[n]}" for n in names]
     # load() imports and resolves; discovery never calls what it loaded.
     assert order == [modules[n] for n in names]
-    assert winner == {"beta": "BetaConnection", "zulu": "ZuluConnection"}[names[-1]]
+    assert winner == {"beta": "BetaConnection", "alpha": "AlphaConnection"}[names[-1]]
     # The group is looked up at each call; a group nobody advertises loads nothing.
     assert run("pm.ENTRYPOINT_GROUP = 'other.group'")[:4] == [
         "None", ["Loading external plugin other from ext_other"], ["ext_other"],
@@ -287,24 +288,21 @@ def test_entry_points_load_in_name_order_and_later_wins(installed):
     assert run("pm.ENTRYPOINT_GROUP = 'nobody.advertises'")[:4] == ["None", [], [], None]
 
 
-def egg_info(name, entries):
-    """An egg-info directory of distribution name advertising [(entry name, value), ...]."""
-    lines = "".join(f"{entry} = {value}\n" for entry, value in entries)
-    return {f"{name}.egg-info/PKG-INFO": f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n",
-            f"{name}.egg-info/entry_points.txt": "[mirvak.plugins]\n" + lines}
-
-
 @pytest.mark.parametrize("reverse", [False, True])
-def test_same_winner_whatever_order_the_path_lists_distributions_in(installed, reverse):
-    # Ext_Zeta (entry point a) sorts after ext-alpha (entry point z): it loads last and wins.
-    zeta = [("a", "ext_beta")]
-    dists = [dist_files("Ext_Zeta", {"mirvak.plugins": zeta}), egg_info("Ext_Zeta", zeta),
-             dist_files("ext-alpha", {"mirvak.plugins": [("z", "ext_zulu")]})]
-    outcome, loading, _, winner, _ = installed(*(dists[::-1] if reverse else dists))()
-    # Listed twice (beside its egg-info), Ext_Zeta's entry point still loads once.
-    names = ["z", "a"] if sys.version_info >= (3, 10) else ["a", "z"]
+def test_order_across_distributions_whatever_the_path_order(installed, reverse):
+    # Ordered by the folder's name (ext_alpha before ext_zeta), not by METADATA's; each keeps
+    # its own entry points' order, and one listed twice loads twice (3.9 refuses such a file).
+    names = ["b", "a", "b"] if sys.version_info >= (3, 10) else ["b", "a"]
+    points = [(n, {"a": "ext_zulu", "b": "ext_beta"}[n]) for n in names]
+    dists = [dist_files("Ext.Zeta", {"mirvak.plugins": points}),
+             dist_files("ext-alpha", {"mirvak.plugins": [("z", "ext_other")]}, "zzz-last")]
+    outcome, loading, order, winner, _, email = installed(*(dists[::-1] if reverse else dists))()
+    names = names + ["z"] if sys.version_info < (3, 10) and not reverse else ["z"] + names
     assert (outcome, [line.split()[3] for line in loading]) == ("None", names)
-    assert winner == {"a": "BetaConnection", "z": "ZuluConnection"}[names[-1]]
+    assert order == list(dict.fromkeys({"a": "ext_zulu", "b": "ext_beta", "z": "ext_other"}[n]
+                                       for n in names))
+    assert winner == order[-1].replace("ext_", "").title() + "Connection"
+    assert not email  # the name came from the folder: METADATA was not parsed
 
 
 @pytest.mark.parametrize("value, outcome, winner", [
@@ -316,7 +314,7 @@ def test_same_winner_whatever_order_the_path_lists_distributions_in(installed, r
 def test_failing_load_stops_after_its_record(installed, value, outcome, winner):
     run = installed(dist_files("extfirst", {"mirvak.plugins": [
         ("1-zulu", "ext_zulu:setup"), ("2-bad", value), ("3-beta", "ext_beta:setup")]}))
-    got, loading, order, found, _ = run()
+    got, loading, order, found, _, _ = run()
     assert got.startswith(outcome) and found == winner
     assert loading == ["Loading external plugin 1-zulu from ext_zulu",
                        f"Loading external plugin 2-bad from {value.split(':')[0]}"]
@@ -414,36 +412,46 @@ def test_globals_are_looked_up_at_each_call(monkeypatch, method, global_name):
     assert journal == []
 
 
+def read(value):
+    if isinstance(value, BaseException):
+        # A new exception each time: raising the same one would grow its traceback.
+        raise type(value)(*value.args)
+    return value
+
+
 class Dist:
-    def __init__(self, name):
-        self._name = name
+    """`name`, and `_normalized_name` unless it is None (the folder's name, taken as it is)."""
+
+    def __init__(self, name, folder):
+        self._name, self._folder = name, folder
 
     @property
     def name(self):
-        if isinstance(self._name, BaseException):
-            # A new exception each time: raising the same one would grow its traceback.
-            raise type(self._name)(*self._name.args)
-        return self._name
+        return read(self._name)
+
+    def __getattr__(self, attribute):
+        if attribute != "_normalized_name" or self._folder is None:
+            raise AttributeError(attribute)
+        return read(self._folder)
 
 
 class Point(EntryPoint):
-    """An entry point with what the order reads: `dist` (absent when None) and `value`."""
+    """An entry point with `dist` (absent when None, None when "none")."""
 
-    def __init__(self, name, value, dist, journal):
+    def __init__(self, name, dist, folder, journal):
         super().__init__(name, "m", journal)
-        if value is not None:
-            self.value = value
         if dist is not None:
-            self.dist = None if dist == "none" else Dist(dist)
+            self.dist = None if dist == "none" else Dist(dist, folder)
 
 
 dist_names = st.sampled_from(["Foo_Bar", "foo-bar", "foo..bar", "Zed", "", "none", None, 7,
-                              RuntimeError("metadata")])
+                              RuntimeError("metadata"), KeyError("Name")])
+folders = st.sampled_from([None, "foo_bar", "Zed", "a", "", 7, ValueError("unreadable")])
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.lists(st.tuples(st.sampled_from(["a", "B", "b", 3]),
-                          st.sampled_from(["v", "w", None]), dist_names), max_size=8))
+@given(st.lists(st.tuples(st.sampled_from(["a", "B", "b", 3]), dist_names, folders),
+                max_size=8))
 def test_class_and_report_load_in_the_same_order(entries):
     journal = []
     points = [Point(*entry, journal) for entry in entries]
@@ -453,4 +461,6 @@ def test_class_and_report_load_in_the_same_order(entries):
         assert PluginManager.discover_external_plugins() is None
     finally:
         pm.entry_points = saved
-    assert journal == [("load", point.name, ()) for point in load_order(points)]
+    ordered = load_order(points)
+    assert sorted(map(id, ordered)) == sorted(map(id, points))  # nothing dropped or added
+    assert journal == [("load", point.name, ()) for point in ordered]

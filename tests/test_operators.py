@@ -48,6 +48,10 @@ DISTRIBUTIONS = {
                  {"ops_slow/__init__.py": "", "ops_slow/hooks.py": plugin("Slow", "p62", WAIT)}),
     "ops-broken": ([("broken", "ops_broken.hooks")],
                    {"ops_broken/__init__.py": "", "ops_broken/hooks.py": "raise ValueError(7)\n"}),
+    # Its author lists zz first: it loads first, and aa wins.
+    "ops-pair": ([("zz", "ops_pair.first"), ("aa", "ops_pair.second")],
+                 {"ops_pair/__init__.py": "", "ops_pair/first.py": plugin("First", "p63"),
+                  "ops_pair/second.py": plugin("Second", "p63")}),
 }
 
 
@@ -75,10 +79,13 @@ WINNER = "lookup --no-builtin --json --os linux --platform p61".split()
      "preference: alpha loads last"),
 ])
 def test_one_winner_whatever_the_listing_order(sites, args, env, winner, decided):
-    if sys.version_info < (3, 10) and not args and not env:  # no distribution: name order
-        winner, decided = "Alpha", "name order: entry point alpha sorts after a-zulu"
-    # The two distributions on the path in both orders: the answer does not follow the listing.
+    # The two distributions on the path in both orders: from 3.10 the answer does not follow
+    # the listing.
     for names in (["ops-alpha", "Ops_Zulu"], ["Ops_Zulu", "ops-alpha"]):
+        if sys.version_info < (3, 10) and not args and not env:  # no distribution: the listing
+            winner = "Zulu" if names[-1] == "Ops_Zulu" else "Alpha"
+            decided = "listing order: entry point %s is listed after %s" % (
+                ("a-zulu", "alpha") if winner == "Zulu" else ("alpha", "a-zulu"))
         res = run_cli(*WINNER, *args, pythonpath=path(sites, *names), env=env)
         assert res.returncode == 0, res.stderr
         answer = json.loads(res.stdout)
@@ -90,6 +97,15 @@ def test_one_winner_whatever_the_listing_order(sites, args, env, winner, decided
         assert [c["decided_by"] for c in check["conflicts"]] == [decided]
     res = run_cli("tree", "--no-builtin", "--prefer", "nobody", pythonpath=path(sites, "ops-alpha"))
     assert res.stderr.splitlines()[-1] == "warning: preferred name nobody matches no entry point"
+
+
+def test_one_distribution_keeps_its_entry_points_order(sites):
+    check = json.loads(run_cli("check", "--json", "--no-builtin",
+                               pythonpath=path(sites, "ops-pair")).stdout)
+    assert [p["name"] for p in check["plugins"]] == ["zz", "aa"]
+    where = " in ops-pair" if sys.version_info >= (3, 10) else ""
+    assert [(c["winner"]["cls"], c["decided_by"]) for c in check["conflicts"]] == [
+        ("ops_pair.second.Second", "listing order: entry point aa is listed after zz" + where)]
 
 
 @pytest.mark.parametrize("args", [

@@ -1,12 +1,22 @@
 // External plugin discovery: load the entry points that installed distributions advertise in
 // the group ENTRYPOINT_GROUP, logging each before it is loaded.
 //
-// They load in a fixed order, whatever order the file system lists site-packages in: by
-// normalised distribution name, then entry-point name, then value (code-point order, a stable
-// sort); an entry listed twice loads once.  The distribution is `ep.dist.name`; an entry point
-// without a distribution (3.9's, or a stand-in object) sorts under "".  A part whose reading
-// raises counts as "" and never makes the entry a duplicate; the plain loop raises it later.
-// mirvak.health.order holds the same rule for the report.
+// Only the order across distributions is fixed, since the file system's listing of
+// site-packages must not decide which distribution wins a place; the rest of the selection's
+// order is kept, and nothing is dropped or added.  Entry points without a distribution (3.9's,
+// or any object a replaced entry_points gives) load first, in the selection's order; then the
+// others grouped by the normalised name of their distribution (code-point order), each group
+// in the selection's order, which is its entry_points.txt order.  The name is
+// `dist._normalized_name`, which importlib.metadata takes from the .dist-info folder and reads
+// METADATA (with the email parser) only where the folder cannot give it; `dist.name`,
+// normalised alike, where a distribution lacks it.  A reading that raises an Exception, or a
+// name that is not a str, counts as no distribution.  mirvak.health.order holds the same rule
+// for the report.
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <numeric>
+
 #include "cpython/handled_exception.hpp"
 #include "discovery/discovery.hpp"
 #include "host/host.hpp"
@@ -17,7 +27,7 @@ namespace {
 
 support::StaticText kLoading[] = {support::StaticText("Loading external plugin "),
                                   support::StaticText(" from ")};
-support::StaticText kDist("dist"), kValue("value"), kLower("lower");
+support::StaticText kDist("dist"), kNormalizedName("_normalized_name"), kLower("lower");
 
 // `entry_points(group=ENTRYPOINT_GROUP)`, or on TypeError (3.9's entry_points takes no
 // keyword) `entry_points().get(ENTRYPOINT_GROUP, [])`.
@@ -40,25 +50,9 @@ Ref select_entry_points() {
   });
 }
 
-// An exact str of a sort-key part: `read` unless it is nullptr.  A failed reading (an
-// Exception, not KeyboardInterrupt) gives "" and marks the key incomplete; nullptr for anything
-// else, with the exception set.
-Ref key_part(Ref read, bool& complete) {
-  if (read) return Ref::steal(PyUnicode_FromObject(read.get()));
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
-  PyErr_Clear();
-  complete = false;
-  return Ref::borrow(name(Name::empty));
-}
-
-// str(getattr(plugin, attribute)).  CAUTION: may run arbitrary Python code.
-Ref text_of(PyObject* plugin, PyObject* attribute, bool& complete) {
-  Ref value = Ref::steal(PyObject_GetAttr(plugin, attribute));
-  return key_part(value ? Ref::steal(PyObject_Str(value.get())) : Ref(), complete);
-}
-
-// Runs of "-", "_" and "." made one "-", as package indexes compare names (after lower()).
-Ref squeezed(PyObject* text) {
+// Runs of "-", "_" and "." made one "_", then lower(), as importlib.metadata normalises a
+// distribution's name.  `text` is a str; no Python code runs.
+Ref normalised(PyObject* text) {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
   const int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
@@ -71,51 +65,73 @@ Ref squeezed(PyObject* text) {
   for (Py_ssize_t i = 0; i < length; ++i) {
     const Py_UCS4 c = PyUnicode_READ(kind, data, i);
     const bool separator = c == '-' || c == '_' || c == '.';
-    if (!separator || !in_run) PyUnicode_WRITE(out_kind, out_data, written++, separator ? '-' : c);
+    if (!separator || !in_run) PyUnicode_WRITE(out_kind, out_data, written++, separator ? '_' : c);
     in_run = separator;
   }
-  return Ref::steal(PyUnicode_Substring(out.get(), 0, written));
+  Ref squeezed = Ref::steal(PyUnicode_Substring(out.get(), 0, written));
+  return squeezed ? Ref::steal(PyObject_CallMethodNoArgs(squeezed.get(), kLower.get())) : Ref();
 }
 
-// The normalised `plugin.dist.name`; "" without a distribution (no `dist`, or None) or when
-// its name is not a str.  CAUTION: may run arbitrary Python code (metadata is read).
-Ref distribution_key(PyObject* plugin, bool& complete) {
+// `plugin.dist._normalized_name`, or the normalised `plugin.dist.name` where the distribution
+// lacks it; None (or whatever was read) where there is no str to normalise.
+// CAUTION: may run arbitrary Python code (METADATA may be read).
+Ref distribution_name(PyObject* plugin) {
   Ref dist = Ref::steal(PyObject_GetAttr(plugin, kDist.get()));
-  if (!dist && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+  if (!dist || dist.get() == Py_None) return dist;
+  Ref read = Ref::steal(PyObject_GetAttr(dist.get(), kNormalizedName.get()));
+  if (read || !PyErr_ExceptionMatches(PyExc_AttributeError)) return read;
+  PyErr_Clear();
+  read = Ref::steal(PyObject_GetAttr(dist.get(), name(Name::name)));
+  if (read && PyUnicode_Check(read.get())) return normalised(read.get());
+  return read;
+}
+
+// Sets `key` to the entry point's distribution key, an exact str, or leaves it empty without
+// one.  An Exception raised while reading it is cleared (the plain loop never reads it); false
+// with anything else set (KeyboardInterrupt).  CAUTION: may run arbitrary Python code.
+bool read_distribution_key(PyObject* plugin, Ref& key) {
+  Ref read = distribution_name(plugin);
+  if (!read) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
-    dist = Ref::none();
+    return true;
   }
-  if (!dist) return key_part(Ref(), complete);
-  Ref dist_name = dist.get() == Py_None
-                      ? Ref::none()
-                      : Ref::steal(PyObject_GetAttr(dist.get(), name(Name::name)));
-  if (dist_name && !PyUnicode_Check(dist_name.get())) return Ref::borrow(name(Name::empty));
-  Ref text = key_part(std::move(dist_name), complete);
-  Ref lowered = text ? Ref::steal(PyObject_CallMethodNoArgs(text.get(), kLower.get())) : Ref();
-  return lowered ? squeezed(lowered.get()) : Ref();
+  if (!PyUnicode_Check(read.get())) return true;
+  key = Ref::steal(PyUnicode_FromObject(read.get()));  // a subclass's text as an exact str
+  return static_cast<bool>(key);
 }
 
-// (distribution, name, value, position, complete): exact strs, then a unique int, so sorting
-// the tuples is stable, compares texts by code point and runs no Python code.
-Ref sort_key(PyObject* plugin, Py_ssize_t position) {
-  bool complete = true;
-  Ref dist = distribution_key(plugin, complete);
-  Ref text_name = dist ? text_of(plugin, name(Name::name), complete) : Ref();
-  Ref value = text_name ? text_of(plugin, kValue.get(), complete) : Ref();
-  Ref index = value ? Ref::steal(PyLong_FromSsize_t(position)) : Ref();
-  if (!index) return Ref();
-  return Ref::steal(PyTuple_Pack(5, dist.get(), text_name.get(), value.get(), index.get(),
-                                 complete ? Py_True : Py_False));
-}
+// The distribution key of each entry point and the positions in load order.  They live in
+// memory of this call alone: plugin code, which runs while the keys are read and while the
+// entry points load, can reach every Python object of the call (through gc.get_referrers),
+// but not these.
+class LoadOrder {
+ public:
+  explicit LoadOrder(Py_ssize_t size) noexcept
+      : keys_(new (std::nothrow) Ref[static_cast<size_t>(size)]),
+        order_(new (std::nothrow) Py_ssize_t[static_cast<size_t>(size)]),
+        size_(size) {}
 
-// The first three parts are equal, and both keys were read in full.
-bool same_entry(PyObject* key, PyObject* other) {
-  if (PyTuple_GET_ITEM(key, 4) != Py_True || PyTuple_GET_ITEM(other, 4) != Py_True) return false;
-  for (Py_ssize_t i = 0; i < 3; ++i) {
-    if (PyUnicode_Compare(PyTuple_GET_ITEM(key, i), PyTuple_GET_ITEM(other, i)) != 0) return false;
+  bool ok() const noexcept { return keys_ && order_; }
+  Ref& key(Py_ssize_t position) noexcept { return keys_[static_cast<size_t>(position)]; }
+  Py_ssize_t operator[](Py_ssize_t i) const noexcept { return order_[static_cast<size_t>(i)]; }
+
+  // Keyless first, then by key in code-point order; equal keys keep their positions' order.
+  // The keys are exact strs: comparing them runs no Python code and cannot fail.
+  void sort() noexcept {
+    std::iota(order_.get(), order_.get() + size_, Py_ssize_t{0});
+    std::stable_sort(order_.get(), order_.get() + size_, [this](Py_ssize_t a, Py_ssize_t b) {
+      PyObject* left = key(a).get();
+      PyObject* right = key(b).get();
+      return right && (!left || PyUnicode_Compare(left, right) < 0);
+    });
   }
-  return true;
-}
+
+ private:
+  std::unique_ptr<Ref[]> keys_;
+  std::unique_ptr<Py_ssize_t[]> order_;
+  Py_ssize_t size_;
+};
 
 // "Loading external plugin " + str(plugin.name) + " from " + str(plugin.module)
 Ref loading_text(PyObject* plugin) {
@@ -136,25 +152,18 @@ bool load(PyObject* plugin) {
 
 PyObject* discover_external_plugins() noexcept {
   Ref eps = select_entry_points();
-  // Tuples: loading a plugin runs Python code, which may reach any list of this call (through
-  // gc.get_referrers) but can change no tuple.
+  // A tuple: plugin code may reach it but cannot change it, so its items stay where they are.
   Ref points = eps ? Ref::steal(PySequence_Tuple(eps.get())) : Ref();
-  Ref keys = points ? Ref::steal(PyList_New(0)) : Ref();
-  if (!keys) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(points.get()); ++i) {
-    Ref key = sort_key(PyTuple_GET_ITEM(points.get(), i), i);
-    if (!key || PyList_Append(keys.get(), key.get()) < 0) return nullptr;
+  if (!points) return nullptr;
+  const Py_ssize_t size = PyTuple_GET_SIZE(points.get());
+  LoadOrder order(size);
+  if (!order.ok()) return PyErr_NoMemory();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!read_distribution_key(PyTuple_GET_ITEM(points.get(), i), order.key(i))) return nullptr;
   }
-  if (PyList_Sort(keys.get()) < 0) return nullptr;
-  Ref order = Ref::steal(PyList_AsTuple(keys.get()));
-  if (!order) return nullptr;
-  PyObject* previous = nullptr;  // borrowed from `order`, which holds it
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.get()); ++i) {
-    PyObject* key = PyTuple_GET_ITEM(order.get(), i);
-    if (previous && same_entry(key, previous)) continue;
-    if (PyTuple_GET_ITEM(key, 4) == Py_True) previous = key;
-    const Py_ssize_t position = PyLong_AsSsize_t(PyTuple_GET_ITEM(key, 3));
-    if (!load(PyTuple_GET_ITEM(points.get(), position))) return nullptr;
+  order.sort();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!load(PyTuple_GET_ITEM(points.get(), order[i]))) return nullptr;
   }
   Py_RETURN_NONE;
 }

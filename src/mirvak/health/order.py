@@ -2,16 +2,27 @@
 
 The file system lists site-packages in an order of its own (ext4 hashes names, tmpfs lists
 the newest first), and the last registration for a place wins, so following the listing made
-the winner of a conflict depend on the machine.  Entry points load instead by normalised
-distribution name, then entry-point name, then value (code-point order, a stable sort), and an
-entry listed twice (an ``egg-info`` beside a ``dist-info``) loads once.  The winner of a
-conflict is then the distribution whose name sorts last, on every machine.
+the winner of a conflict across distributions depend on the machine.  Only that order is
+fixed here:
 
-The distribution is ``ep.dist.name``.  An entry point without one (3.9's ``importlib.metadata``
-gives none, and stand-ins that tests pass have none) sorts under ``""``, so on 3.9 the order is
-by entry-point name and value.  A part whose reading raises an ``Exception`` counts as ``""``
-and never makes its entry a duplicate: the entry keeps its place by what could be read, and
-loading it raises as it would have.
+- entry points that know their distribution load grouped by its normalised name, the groups
+  in code-point order of that name; within a distribution they keep the order in which the
+  selection gives them, which is the order of its ``entry_points.txt`` (its author's own,
+  the same on every machine);
+- entry points that know no distribution (3.9's ``importlib.metadata`` gives none, and a
+  replaced ``entry_points`` may give any objects) load first, in the selection's order;
+- nothing is dropped or added: an entry point given twice loads twice.
+
+The winner of a conflict between distributions is then the one whose name sorts last, on
+every machine.
+
+The normalised name is ``dist._normalized_name``: ``importlib.metadata`` takes it from the
+``.dist-info`` or ``.egg-info`` folder's name and reads ``METADATA`` (with the email parser)
+only where the folder cannot give it; it is also the name by which ``entry_points()`` keeps
+one distribution of each name, so two distributions of a real selection never tie.  A
+distribution object without it gives ``dist.name``, normalised the same way.  Reading any of
+this runs code the pure-Python discovery never runs, so an ``Exception`` there, or a name that
+is not a str, counts as no distribution; loading the entry point fails as it would have.
 
 ``PluginManager.discover_external_plugins`` (native/core/discovery/external.cpp) follows the
 same rule; :func:`load_order` is its definition for the health report.
@@ -19,54 +30,33 @@ same rule; :func:`load_order` is its definition for the health report.
 from __future__ import annotations
 
 import re
-from typing import Any, Callable, Iterable, List, Tuple
+from typing import Any, Iterable, List, Optional
 
-__all__ = ["load_order", "order_key"]
+__all__ = ["distribution_key", "load_order"]
 
-Key = Tuple[str, str, str]
-
-
-def _text(read: Any) -> str:
-    """``str(read())`` as an exact str."""
-    return str.__str__(str(read()))
+_SEPARATORS = re.compile(r"[-_.]+")
 
 
-def order_key(point: Any) -> Tuple[Key, bool]:
-    """(distribution, name, value) of an entry point, and whether every part could be read."""
-    complete = True
-
-    def part(read: Callable[[], str]) -> str:
-        nonlocal complete
+def distribution_key(point: Any) -> Optional[str]:
+    """The normalised name of the entry point's distribution (an exact str), None without one."""
+    try:
+        dist = getattr(point, "dist", None)
+        if dist is None:
+            return None
         try:
-            return read()
-        except Exception:
-            complete = False
-            return ""
-
-    def distribution() -> str:
-        try:
-            dist = point.dist
+            name = dist._normalized_name
         except AttributeError:
-            return ""
-        name: object = None if dist is None else dist.name
-        if not isinstance(name, str) or not issubclass(type(name), str):  # its real type
-            return ""
-        return re.sub(r"[-_.]+", "-", str.lower(name))
-
-    key = (part(distribution), part(lambda: _text(lambda: point.name)),
-           part(lambda: _text(lambda: point.value)))
-    return key, complete
+            name = dist.name
+            if issubclass(type(name), str):  # as importlib.metadata normalises
+                name = str.lower(_SEPARATORS.sub("_", name))
+    except Exception:
+        return None
+    return str.__str__(name) if issubclass(type(name), str) else None
 
 
 def load_order(points: Iterable[Any]) -> List[Any]:
-    """The entry points in the order discovery loads them, each identical entry once."""
-    keyed = [(order_key(point), point) for point in points]
-    keyed.sort(key=lambda item: item[0][0])
-    ordered, last = [], None
-    for (key, complete), point in keyed:
-        if complete:
-            if key == last:
-                continue
-            last = key
-        ordered.append(point)
-    return ordered
+    """The entry points in the order discovery loads them."""
+    keyed = [(distribution_key(point), point) for point in points]
+    first = [point for key, point in keyed if key is None]
+    grouped = sorted((item for item in keyed if item[0] is not None), key=lambda item: item[0])
+    return first + [point for _, point in grouped]

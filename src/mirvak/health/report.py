@@ -28,7 +28,7 @@ from mirvak.health import _walk
 from mirvak.health import _hints
 from mirvak.health._hints import MisspeltGroup
 from mirvak.health.disabling import Disabled, Preferred, disabled_names, preferred_names
-from mirvak.health.order import load_order, order_key
+from mirvak.health.order import distribution_key, load_order
 
 __all__ = [
     "BEFORE_DISCOVERY", "Claim", "Conflict", "DiscoveryReport", "PluginError", "PluginSource",
@@ -151,7 +151,7 @@ class PluginSource:
     output: Optional[str] = None
     hint: Optional[str] = None
     preferred: Optional[str] = None
-    order_key: Optional[Tuple[str, str, str]] = field(default=None, repr=False, compare=False)
+    order_key: Optional[str] = field(default=None, repr=False, compare=False)  # distribution
     module_file: Optional[str] = None
 
     @property
@@ -599,7 +599,7 @@ class _Run:
         distribution, version = owners.find(point)
         source = PluginSource("external", module, name, str(point.value), distribution, version,
                               attribute=getattr(point, "attr", None) or None,
-                              preferred=preference, order_key=order_key(point)[0])
+                              preferred=preference, order_key=distribution_key(point))
         if disabled.matches(name, distribution):
             source.status = DISABLED
             source.module_file = _hints.module_file(owners.dist_of(point), module)
@@ -707,7 +707,7 @@ def _decided(conflict: Conflict, by_label: Mapping[str, PluginSource]) -> Confli
     """The conflict with what made its winner load last."""
     winner = by_label.get(conflict.winner.source)
     loser = by_label.get(conflict.replaced[-1].source)
-    if winner is None:
+    if winner is None or winner is loser:
         why = "the registration made last"
     elif winner.preferred is not None:
         why = "preference: %s loads last" % winner.preferred
@@ -718,13 +718,14 @@ def _decided(conflict: Conflict, by_label: Mapping[str, PluginSource]) -> Confli
         why = "discovery, which ran after it was registered"
     elif loser.kind == "builtin":
         why = "load order: entry points load after the built-in plugins"
+    elif winner.order_key is None and loser.order_key is None:
+        why = "listing order: entry point %s is listed after %s" % (winner.name, loser.name)
     elif winner.order_key is None or loser.order_key is None:
-        why = "load order"
-    elif winner.order_key[0] != loser.order_key[0]:
+        why = "load order: entry points without a distribution load first"
+    elif winner.order_key != loser.order_key:
         why = "name order: distribution %s sorts after %s" % (winner.distribution,
                                                              loser.distribution)
-    elif winner.order_key[1] != loser.order_key[1]:
-        why = "name order: entry point %s sorts after %s" % (winner.name, loser.name)
     else:
-        why = "name order: value %s sorts after %s" % (winner.value, loser.value)
+        why = "listing order: entry point %s is listed after %s in %s" % (
+            winner.name, loser.name, winner.distribution)
     return replace(conflict, decided_by=why)
