@@ -42,8 +42,9 @@ DISTRIBUTIONS = {
                  {"ops_zulu/__init__.py": "", "ops_zulu/hooks.py": plugin("Zulu", "p61")}),
     "ops-printer": ([("printer", "ops_printer.hooks")],
                     {"ops_printer/__init__.py": "", "ops_printer/hooks.py": plugin(
-                        "Printer", "p60", "import os\nprint('hello from printer')\n"
-                                          "os.write(1, b'raw bytes\\n')\n")}),
+                        "Printer", "p60", "import os, warnings\nprint('hello from printer')\n"
+                                          "os.write(1, b'raw bytes\\n')\n"
+                                          "warnings.warn('printer warns')\n")}),
     "ops-slow": ([("slow", "ops_slow.hooks")],
                  {"ops_slow/__init__.py": "", "ops_slow/hooks.py": plugin("Slow", "p62", WAIT)}),
     "ops-broken": ([("broken", "ops_broken.hooks")],
@@ -96,20 +97,29 @@ def test_one_winner_whatever_the_listing_order(sites, args, env, winner, decided
     ["check", "--json"], ["tree", "--json"], ["lookup", "--json", "--os", "linux", "--platform",
                                               "p60"],
     ["lookup", "--json", "--os", "linux", "--platform", "P60"],
+    ["check"], ["tree"], ["lookup", "--os", "linux", "--platform", "p60"],
 ])
-def test_json_output_stays_one_document_next_to_a_printing_plugin(sites, args):
+def test_standard_output_holds_only_the_answer_next_to_a_printing_plugin(sites, args):
     res = run_cli(*args, "--no-builtin", pythonpath=path(sites, "ops-printer"))
-    data = json.loads(res.stdout)  # nothing but the document
+    # What the plugin printed, through Python or at the file descriptor, went to stderr, and
+    # its warning is told as the plugin's.
     assert "hello from printer\n" in res.stderr and "raw bytes\n" in res.stderr
+    assert ("warning: plugin entry point printer = ops_printer.hooks (ops-printer 1.0) warned: "
+            "UserWarning: printer warns (") in res.stderr
+    if "--json" not in args:
+        assert "hello from printer" not in res.stdout and "raw bytes" not in res.stdout
+        first = {"check": "Plugins, in load order:", "tree": "plugin",
+                 "lookup": "ops_printer.hooks.Printer"}[args[0]]
+        assert res.stdout.splitlines()[0] == first
+        return
+    data = json.loads(res.stdout)  # nothing but the document
     if args[0] == "check":
         (source,) = data["plugins"]
         assert source["output"] == "hello from printer\n"
+        assert source["warnings"][0].startswith("UserWarning: printer warns (")
     elif "P60" in args:
         assert res.returncode == 1
         assert data["error"] == "platform (P60) has to be in lowercase" and data["refused"]
-    # Without --json, the plugin prints where it always did.
-    assert "hello from printer" in run_cli(*[a for a in args if a != "--json"], "--no-builtin",
-                                            pythonpath=path(sites, "ops-printer")).stdout
 
 
 def test_check_lists_a_misspelt_group(tmp_path):
@@ -223,7 +233,7 @@ def test_lookup_says_when_the_device_is_left_to_a_disabled_plugin(sites):
     res = run_cli("lookup", "--os", "linux", "--platform", "p61", "--disable", "ops-alpha",
                   pythonpath=path(sites, "ops-alpha", "ops-printer"))
     assert res.returncode == 0
-    assert res.stderr.splitlines() == [
+    assert [line for line in res.stderr.splitlines() if line.startswith("note: ")] == [
         "note: no p61 under linux (did you mean p1 or p60?); answered from linux; --explain says "
         "why",
         "note: entry point alpha = ops_alpha.hooks (ops-alpha 1.0) is disabled, so not loaded; "
