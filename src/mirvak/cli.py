@@ -49,8 +49,24 @@ class _Failure(Exception):
 
 
 def _version() -> str:
+    """The installed distribution's version, read from its metadata folder beside the
+    package without importing importlib.metadata (--version stays light); otherwise as
+    ``mirvak.__version__`` reads it."""
     import mirvak
 
+    site = os.path.dirname(os.path.dirname(os.path.abspath(mirvak.__file__ or "")))
+    try:
+        folders = [name for name in os.listdir(site)
+                   if name.lower().startswith("mirvak-") and name.endswith(".dist-info")]
+        if len(folders) == 1:
+            with open(os.path.join(site, folders[0], "METADATA"), encoding="utf-8") as handle:
+                for line in handle:
+                    if line.startswith("Version:"):
+                        return line[len("Version:"):].strip()
+                    if not line.strip():  # the headers end here
+                        break
+    except (OSError, UnicodeDecodeError):  # the slow way tells what there is to tell
+        pass
     version: str = mirvak.__version__
     return version
 
