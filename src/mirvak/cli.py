@@ -8,19 +8,24 @@ operators.
 Discovery goes on past plugins that fail: ``tree`` and ``lookup`` answer from
 what loaded and write one ``warning:`` line per failed plugin, flagged entry
 point and conflicting registration, each with a hint; ``--strict`` turns those
-into errors.  Entry points named by ``--disable`` or ``MIRVAK_DISABLE_PLUGINS``
-are skipped; those named by ``--prefer`` or ``MIRVAK_PREFER_PLUGINS`` load
-last.  Under ``--json``, what plugins print while discovery runs goes to
-standard error, so standard output holds one JSON document.
+into errors.  Entry points (and built-in modules) named by ``--disable`` or
+``MIRVAK_DISABLE_PLUGINS`` are skipped; those named by ``--prefer`` or
+``MIRVAK_PREFER_PLUGINS`` load last.  What plugins print while discovery runs
+goes to standard error, so standard output holds only the answer (under
+``--json``, one JSON document).  ``--timeout`` or ``MIRVAK_IMPORT_TIMEOUT``
+(seconds) ends a plugin whose import runs longer, as a failed plugin.
 
 On a terminal, discovery shows its progress (``check``: each source as it
 finishes); ``MIRVAK_PROGRESS_DELAY`` (seconds, default 0.5) is how long
 discovery runs before ``tree`` and ``lookup`` show a progress line, and
-``MIRVAK_SLOW_SECONDS`` (default 1) marks slow sources.
+``MIRVAK_SLOW_SECONDS`` (default 1) marks slow sources (off a terminal: one
+"still importing" line on standard error for a source that runs longer).
 
 Exit statuses: 0 on success, 1 for an expected failure (a bad identifier,
 nothing registered for a device, a failed plugin for ``check``, any warning
-under ``--strict``), 2 for wrong usage, 130 when interrupted (Ctrl-C).
+under ``--strict``, a lookup that fell back past a broken plugin under
+``--strict``), 2 for wrong usage, 130 when interrupted (Ctrl-C), 141 when
+standard output's reader went away.
 """
 import argparse
 import contextlib

@@ -244,11 +244,13 @@ def misspelt_groups(expected: str) -> List[MisspeltGroup]:
                 groups.setdefault(point.group, []).append(point)
         if not groups:
             continue
+        name: Optional[str] = None
+        version: Optional[str] = None
         try:
             meta = dist.metadata
             name, version = meta["Name"], meta["Version"]
         except Exception:  # unreadable: named as well as it can be without it
-            name = version = None
+            pass
         for group, entries in groups.items():
             files = (module_file(dist, str(getattr(point, "module", point.value)))
                      for point in entries)

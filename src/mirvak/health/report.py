@@ -627,7 +627,7 @@ def _deadline(seconds: Optional[float]) -> Iterator[None]:
         return
 
     def expire(signum: int, frame: Any) -> None:
-        raise ImportTimeout(seconds)  # type: ignore[arg-type]
+        raise ImportTimeout(seconds)
 
     previous = signal.signal(signal.SIGALRM, expire)
     signal.setitimer(signal.ITIMER_REAL, seconds)
@@ -785,7 +785,7 @@ class _Run:
         if spec is not None and spec.submodule_search_locations is not None and \
                 source.module not in sys.modules:
             stand_in = ModuleType(source.module, "disabled: not imported")
-            stand_in.__path__ = []  # type: ignore[attr-defined]
+            stand_in.__path__ = []
             sys.modules[source.module] = held[source.module] = stand_in
         self._append(source)
         self._newest = _newest_module()
@@ -800,8 +800,8 @@ class _Run:
             group = str(getattr(self.registry, "ENTRYPOINT_GROUP", "?"))
             self.failed(PluginSource("external", group, group), error)
             return
-        for dist, file, error in unreadable:
-            self._unreadable(dist, file, error, disabled)
+        for dist, file, fault in unreadable:
+            self._unreadable(dist, file, fault, disabled)
         for point, preference in preferred.arrange(points, owners.find):
             try:
                 self._load_entry_point(point, owners, disabled, preference)
