@@ -11,6 +11,7 @@ import mirvak
 from conftest import EXTENSION, run_python
 from helpers import A, B, C, message_of
 from mirvak.core import pluginmanager as pm_module
+from mirvak.core.pluginmanager import PluginManager
 from mirvak.health import _walk, discovery_report
 
 PACKAGE = os.path.dirname(os.path.abspath(mirvak.__file__))
@@ -136,12 +137,29 @@ def test_report_goes_on_past_broken_builtin_plugins(host_package):
     assert out[1] == "ValueError: bad b"
 
 
-def test_report_attributes_each_registration_to_its_source(monkeypatch, pm):
+class Closed(PluginManager):
+    """A manager whose methods cannot be shadowed: the report cannot watch them."""
+
+    def __setattr__(self, name, value):
+        if callable(getattr(type(self), name, None)):
+            raise AttributeError(name)
+        super().__setattr__(name, value)
+
+
+@pytest.mark.parametrize("manager", [PluginManager, Closed])
+@pytest.mark.parametrize("replace_tree", [False, True])
+def test_report_attributes_each_registration_to_its_source(monkeypatch, manager, replace_tree):
+    pm = manager()
+
+    def z():
+        pm.register_plugin(C, os="linux")
+        pm.unregister_plugin(os="freebsd")
+        if replace_tree:  # a tree replaced wholesale, with the very records it held
+            object.__setattr__(pm, "_plugins", dict(pm._plugins))
+
     def plan(name):
         step = {"x": lambda: pm.register_plugin(B, os="linux"),
-                "y": lambda: 1 / 0,
-                "z": lambda: (pm.register_plugin(C, os="linux"),
-                              pm.unregister_plugin(os="freebsd"))}[name.rsplit(".", 1)[1]]
+                "y": lambda: 1 / 0, "z": z}[name.rsplit(".", 1)[1]]
         step()
 
     pm.register_plugin(A, os="linux")
@@ -162,3 +180,14 @@ def test_report_attributes_each_registration_to_its_source(monkeypatch, pm):
         "linux [single_rp]: helpers.C from mirvak.plugins.z replaced helpers.A from before "
         "discovery, then helpers.B from mirvak.plugins.x"]
     assert report.source_of(pm.plugins["linux"]["data"]["single_rp"]) == "mirvak.plugins.z"
+    # The manager's methods are its own again.
+    assert "register_plugin" not in vars(pm) and "unregister_plugin" not in vars(pm)
+
+
+@pytest.mark.parametrize("given, names", [
+    ("flaky", ["flaky"]), ("flaky, hooks", ["flaky", "hooks"]), (["a,b", "c", "a"], ["a", "b", "c"]),
+])
+def test_disable_and_prefer_take_a_str_as_one_name(given, names):
+    report = discovery_report(PluginManager(), builtin=False, external=False, disable=given,
+                              prefer=given, environ={})
+    assert report.disabled == report.preferred == names
