@@ -185,7 +185,7 @@ def test_report_attributes_each_registration_to_its_source(monkeypatch, manager,
 
 
 @pytest.mark.parametrize("given, names", [
-    ("flaky", ["flaky"]), ("flaky, hooks", ["flaky", "hooks"]), (["a,b", "c", "a"], ["a", "b", "c"]),
+    ("flaky", ["flaky"]), ("flaky, hooks", ["flaky", "hooks"]), (["a,b", "c"], ["a", "b", "c"]),
 ])
 def test_disable_and_prefer_take_a_str_as_one_name(given, names):
     report = discovery_report(PluginManager(), builtin=False, external=False, disable=given,
