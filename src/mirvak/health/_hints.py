@@ -228,22 +228,28 @@ def looks_like(group: str, expected: str) -> bool:
     return group != expected and _distance(_folded(group), _folded(expected), 2) <= 2
 
 
-def misspelt_groups(expected: str) -> List[MisspeltGroup]:
-    """The entry-point groups of installed distributions that look like ``expected``."""
-    from importlib.metadata import distributions
+class MisspeltFinder:
+    """Collects, distribution by distribution, the entry-point groups that look like
+    ``expected``; each group name is judged once."""
 
-    found = []
-    for dist in distributions():
-        try:
-            points = list(dist.entry_points)
-        except Exception:  # unreadable metadata is the report's business elsewhere
-            continue
+    def __init__(self, expected: str) -> None:
+        self.expected = expected
+        self.found: List[MisspeltGroup] = []
+        self._judged: Dict[str, bool] = {}
+
+    def _looks(self, group: str) -> bool:
+        verdict = self._judged.get(group)
+        if verdict is None:
+            verdict = self._judged[group] = looks_like(group, self.expected)
+        return verdict
+
+    def look(self, dist: Any, points: List[Any]) -> None:
         groups: Dict[str, List[Any]] = {}
         for point in points:
-            if looks_like(point.group, expected):
+            if self._looks(point.group):
                 groups.setdefault(point.group, []).append(point)
         if not groups:
-            continue
+            return
         name: Optional[str] = None
         version: Optional[str] = None
         try:
@@ -254,7 +260,20 @@ def misspelt_groups(expected: str) -> List[MisspeltGroup]:
         for group, entries in groups.items():
             files = (module_file(dist, str(getattr(point, "module", point.value)))
                      for point in entries)
-            found.append(MisspeltGroup(group, expected, name, version, tuple(
+            self.found.append(MisspeltGroup(group, self.expected, name, version, tuple(
                 "%s = %s" % (point.name, point.value) for point in entries),
                 tuple(f for f in files if f is not None)))
-    return found
+
+
+def misspelt_groups(expected: str) -> List[MisspeltGroup]:
+    """The entry-point groups of installed distributions that look like ``expected``."""
+    from importlib.metadata import distributions
+
+    finder = MisspeltFinder(expected)
+    for dist in distributions():
+        try:
+            points = list(dist.entry_points)
+        except Exception:  # unreadable metadata is the report's business elsewhere
+            continue
+        finder.look(dist, points)
+    return finder.found

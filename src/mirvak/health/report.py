@@ -158,11 +158,21 @@ class PluginSource:
     output: Optional[str] = None
     hint: Optional[str] = None
     preferred: Optional[str] = None
-    order_key: Optional[Tuple[str, str, str]] = field(default=None, repr=False, compare=False)
+    entry_point: Any = field(default=None, repr=False, compare=False)
     module_file: Optional[str] = None
     warnings: List[str] = field(default_factory=list)
     unreadable_file: Optional[str] = None
     files: List[str] = field(default_factory=list, repr=False, compare=False)
+
+    @property
+    def order_key(self) -> Optional[Tuple[str, str, str]]:
+        """What places an entry point in the load order; read only when a conflict asks."""
+        if self.entry_point is None:
+            return None
+        try:
+            return order_key(self.entry_point)[0]
+        except Exception:  # what decides a conflict is then told less precisely
+            return None
 
     @property
     def flagged(self) -> bool:
@@ -657,6 +667,7 @@ class _Run:
         self._progress = progress
         self._timeout = timeout
         self.by_label: Dict[str, PluginSource] = {}
+        self.misspelt: Optional[_hints.MisspeltFinder] = None  # when read on the way
 
     def _append(self, source: PluginSource) -> None:
         self.plugins.append(source)
@@ -818,7 +829,8 @@ class _Run:
         select, group = self.registry.entry_points, self.registry.ENTRYPOINT_GROUP
         metadata = sys.modules.get("importlib.metadata")
         if metadata is not None and select is getattr(metadata, "entry_points", None):
-            points, unreadable = _by_distribution(metadata, str(group), owners)
+            self.misspelt = _hints.MisspeltFinder(str(group))
+            points, unreadable = _by_distribution(metadata, str(group), owners, self.misspelt)
             return load_order(points), unreadable
         try:
             selected = select(group=group)
@@ -848,7 +860,7 @@ class _Run:
         distribution, version = owners.find(point)
         source = PluginSource("external", module, name, str(point.value), distribution, version,
                               attribute=getattr(point, "attr", None) or None,
-                              preferred=preference, order_key=_order_key(point))
+                              preferred=preference, entry_point=point)
         if disabled.matches(name, distribution):
             source.status = DISABLED
             source.module_file = _hints.module_file(owners.dist_of(point), module)
@@ -868,36 +880,33 @@ Unreadable = Tuple[Any, str, BaseException]
 """A distribution whose metadata could not be read, the file at fault, and the error."""
 
 
-def _order_key(point: Any) -> Optional[Tuple[str, str, str]]:
-    try:
-        return order_key(point)[0]
-    except Exception:  # what decides a conflict is then told less precisely
-        return None
-
-
-def _by_distribution(metadata: ModuleType, group: str,
-                     owners: _DistributionIndex) -> Tuple[List[Any], List[Unreadable]]:
+def _by_distribution(metadata: ModuleType, group: str, owners: _DistributionIndex,
+                     misspelt: _hints.MisspeltFinder) -> Tuple[List[Any], List[Unreadable]]:
     """The entry points of the group, read distribution by distribution in the order (and,
-    from 3.10, with the one-per-name rule) of ``importlib.metadata.entry_points``."""
+    from 3.10, with the one-per-name rule) of ``importlib.metadata.entry_points``; the
+    groups that look like a misspelling of it are noted on the way."""
     points: List[Any] = []
     unreadable: List[Unreadable] = []
     seen: Set[str] = set()
     unique = sys.version_info >= (3, 10)
     for dist in metadata.distributions():
+        shadowed = False
         if unique:
             try:
                 key = dist._normalized_name
             except Exception as error:
                 unreadable.append((dist, "METADATA", error))
                 continue
-            if key in seen:
-                continue
+            shadowed = key in seen
             seen.add(key)
         try:
-            mine = [point for point in dist.entry_points if point.group == group]
+            entries = list(dist.entry_points)
         except Exception as error:
-            unreadable.append((dist, "entry_points.txt", error))
+            if not shadowed:
+                unreadable.append((dist, "entry_points.txt", error))
             continue
+        misspelt.look(dist, entries)
+        mine = [] if shadowed else [point for point in entries if point.group == group]
         if not mine:
             continue
         try:
@@ -969,10 +978,17 @@ class _DistributionIndex:
 
     def read(self, dist: Any) -> None:
         """Reads the name and version of a distribution; raises what reading raises."""
-        metadata = dist.metadata
-        name, version = metadata["Name"], metadata["Version"]
+        text = dist.read_text("METADATA")
+        if text is None:
+            text = dist.read_text("PKG-INFO")
+        found = None if text is None else _name_and_version(text)
+        if found is None:
+            metadata = dist.metadata
+            found = metadata["Name"], metadata["Version"]
+        name, version = found
         self._names[id(dist)] = (dist, ((None if name is None else str(name)),
                                         (None if version is None else str(version))))
+
 
     def _lookup(self, point: Any) -> Any:
         if self._index is None:
@@ -988,6 +1004,22 @@ class _DistributionIndex:
                     self._index.setdefault((entry.name, entry.value, entry.group), dist)
         return self._index.get((getattr(point, "name", None), getattr(point, "value", None),
                                 getattr(point, "group", None)))
+
+
+def _name_and_version(text: str) -> Optional[Tuple[Optional[str], Optional[str]]]:
+    """Name and Version from the headers of a metadata file, read line by line: the email
+    parser that ``Distribution.metadata`` uses costs more than the rest of a source's
+    report together.  None when the headers are not plain enough for that."""
+    head = text.split("\n\n", 1)[0]
+    found: Dict[str, str] = {}
+    for line in head.split("\n"):
+        if line[:1] in (" ", "\t"):  # a folded header: leave it to the email parser
+            return None
+        key, colon, value = line.partition(":")
+        key = key.lower()
+        if colon and key in ("name", "version") and key not in found:
+            found[key] = value.strip()
+    return found.get("name"), found.get("version")
 
 
 def discovery_report(manager: Any = None, *, builtin: bool = True, external: bool = True,
@@ -1037,7 +1069,12 @@ def discovery_report(manager: Any = None, *, builtin: bool = True, external: boo
         if external:
             run.external(disabled, preferred)
     conflicts = [_decided(conflict, run.by_label) for conflict in run.tracker.conflict_list()]
-    misspelt = _hints.misspelt_groups(str(registry.ENTRYPOINT_GROUP)) if external else []
+    if not external:
+        misspelt: List[MisspeltGroup] = []
+    elif run.misspelt is not None:
+        misspelt = run.misspelt.found
+    else:
+        misspelt = _hints.misspelt_groups(str(registry.ENTRYPOINT_GROUP))
     return DiscoveryReport(run.plugins, conflicts, list(disabled.names), disabled.unused,
                            perf_counter() - start, run.tracker.sources, list(preferred.names),
                            preferred.unused, misspelt, run.tracker.history)
@@ -1066,13 +1103,20 @@ def _decided(conflict: Conflict, by_label: Mapping[str, PluginSource]) -> Confli
         why = "discovery, which ran after it was registered"
     elif loser.kind == "builtin":
         why = "load order: entry points load after the built-in plugins"
-    elif winner.order_key is None or loser.order_key is None:
+    else:
+        why = _order_decided(winner, loser)
+    return replace(conflict, decided_by=why)
+
+
+def _order_decided(winner: PluginSource, loser: PluginSource) -> str:
+    won, lost = winner.order_key, loser.order_key
+    if won is None or lost is None:
         why = "load order"
-    elif winner.order_key[0] != loser.order_key[0]:
+    elif won[0] != lost[0]:
         why = "name order: distribution %s sorts after %s" % (winner.distribution,
                                                              loser.distribution)
-    elif winner.order_key[1] != loser.order_key[1]:
+    elif won[1] != lost[1]:
         why = "name order: entry point %s sorts after %s" % (winner.name, loser.name)
     else:
         why = "name order: value %s sorts after %s" % (winner.value, loser.value)
-    return replace(conflict, decided_by=why)
+    return why
