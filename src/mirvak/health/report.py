@@ -5,8 +5,17 @@
 ``PluginManager.discover_external_plugins()`` (the same walk, filter, entry
 point selection, debug records and load order), but isolates each plugin
 source: a module or entry point that raises is recorded and discovery goes
-on.  For every source it records what the source registered, found by
-comparing the manager's tree before and after the source ran.
+on.  For every source it records what the source registered and removed.
+
+While discovery runs, the watched manager's ``register_plugin`` and
+``unregister_plugin`` are wrapped on the instance (the class is untouched,
+and each wrapper calls the method it shadows) so as to note the places they
+touch; after each source only those places are read again, so the report's
+cost grows with what the sources do, not with the size of the registry
+times the number of sources.  A tree replaced wholesale (``_plugins``
+assigned) is compared in full.  A registration made around the instance
+(``PluginManager.register_plugin(manager, ...)``, or a plugin writing into
+the tree's dicts itself) is not seen.
 
 Attribution rests on one fact: every registration stores a fresh record dict.
 A (place, chassis type) whose record object is new or different after a
