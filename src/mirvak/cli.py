@@ -354,12 +354,18 @@ def _run_discovery(args: argparse.Namespace, progress: Any,
     from mirvak.health import discovery_report
 
     timeout = _import_timeout(args)
+
+    def followed(event: str, source: Any) -> None:
+        if event == "done" and source.output and not source.output.endswith("\n"):
+            sys.stderr.write("\n")  # a plugin's last words without a newline end here
+        progress(event, source)
+
     with _stdout_to_stderr() as answer:
         if during is not None:
             during(answer)
         return discovery_report(builtin=not args.no_builtin, external=not args.no_external,
                                 disable=args.disable, prefer=args.prefer,
-                                capture_output=True, progress=progress, timeout=timeout)
+                                capture_output=True, progress=followed, timeout=timeout)
 
 
 def _watched(progress: Any) -> Any:
