@@ -93,6 +93,8 @@ BROKEN = {
     "c.py": registering("pc"),
     "d.py": "from mirvak.manager import plugin_manager\n"
             "plugin_manager.unregister_plugin(os='linux', platform='pa')\n",
+    "hang/__init__.py": "while True:\n    pass\n",  # timed out, and not walked again
+    "hang/inner.py": registering("never"),
     "pkg/__init__.py": "raise ImportError('no pkg')\n",
     "pkg/inner.py": registering("never"),
     "tests/__init__.py": "raise ValueError('bad tests package')\n",
@@ -104,7 +106,7 @@ REPORT = """
 import json
 from mirvak.health import discovery_report
 from mirvak.core.pluginmanager import PluginManager
-report = discovery_report(external=False)
+report = discovery_report(external=False, timeout=0.5)
 print(json.dumps([[p.module[len("mirvak.plugins."):], p.status, p.error and str(p.error),
                    p.imported_by_walk, [r.place[1] for r in p.registrations]
                    + ["-" + place[1] for place, _ in p.removed]]
@@ -128,6 +130,7 @@ def test_report_goes_on_past_broken_builtin_plugins(host_package):
         ["b", "failed", "ValueError: bad b", False, ["pb"]],
         ["c", "ok", None, False, ["pc"]],
         ["d", "ok", None, False, ["-pa"]],
+        ["hang", "failed", "ImportTimeout: timed out after 0.5 s", False, []],
         ["pkg", "failed", "ImportError: no pkg", False, []],
         ["tests", "failed", "ValueError: bad tests package", True, []],
         ["zeta", "ok", None, False, []],

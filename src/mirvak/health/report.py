@@ -772,6 +772,9 @@ class _Run:
             self.run(source, lambda: self.registry.importlib.import_module(name))
             if source.status == FAILED:
                 failed.add(name)
+                if source.error is not None and \
+                        isinstance(source.error.exception, ImportTimeout):
+                    self._hold(name, held)  # or the walk would hang in it again, unlimited
 
         def onerror(name: str) -> None:
             # The walk's own import of a package: ImportError is skipped as the class's
@@ -799,16 +802,23 @@ class _Run:
         package by itself to list its contents: an empty stand-in, while the walk runs,
         keeps it from running the package and from descending into it."""
         source.status = DISABLED
-        spec = _hints.find_spec(source.module)
+        spec = self._hold(source.module, held)
         if spec is not None and spec.has_location:
             source.module_file = spec.origin
-        if spec is not None and spec.submodule_search_locations is not None and \
-                source.module not in sys.modules:
-            stand_in = ModuleType(source.module, "disabled: not imported")
-            stand_in.__path__ = []
-            sys.modules[source.module] = held[source.module] = stand_in
         self._append(source)
         self._newest = _newest_module()
+
+    @staticmethod
+    def _hold(name: str, held: Dict[str, ModuleType]) -> Any:
+        """Keeps the walk out of a package (an empty stand-in until the walk ends); returns
+        the module's spec."""
+        spec = _hints.find_spec(name)
+        if spec is not None and spec.submodule_search_locations is not None and \
+                name not in sys.modules:
+            stand_in = ModuleType(name, "not imported by the report")
+            stand_in.__path__ = []
+            sys.modules[name] = held[name] = stand_in
+        return spec
 
     # entry points
 
