@@ -59,19 +59,28 @@ def _version() -> str:
     ``mirvak.__version__`` reads it."""
     import mirvak
 
-    site = os.path.dirname(os.path.dirname(os.path.abspath(mirvak.__file__ or "")))
-    try:
-        folders = [name for name in os.listdir(site)
-                   if name.lower().startswith("mirvak-") and name.endswith(".dist-info")]
-        if len(folders) == 1:
+    # Beside the package, or (an editable install) in the first path entry that has one.
+    beside = os.path.dirname(os.path.dirname(os.path.abspath(mirvak.__file__ or "")))
+    for site in [beside] + [entry or os.curdir for entry in sys.path]:
+        try:
+            folders = [name for name in os.listdir(site)
+                       if name.lower().startswith("mirvak-") and name.endswith(".dist-info")]
+        except OSError:  # a zip file, a missing directory
+            continue
+        if len(folders) != 1:
+            if folders:
+                break  # more than one: as importlib.metadata would choose
+            continue
+        try:
             with open(os.path.join(site, folders[0], "METADATA"), encoding="utf-8") as handle:
                 for line in handle:
                     if line.startswith("Version:"):
                         return line[len("Version:"):].strip()
                     if not line.strip():  # the headers end here
                         break
-    except (OSError, UnicodeDecodeError):  # the slow way tells what there is to tell
-        pass
+        except (OSError, UnicodeDecodeError):
+            pass
+        break
     version: str = mirvak.__version__
     return version
 
