@@ -149,10 +149,18 @@ class Closed(PluginManager):
         super().__setattr__(name, value)
 
 
-@pytest.mark.parametrize("manager", [PluginManager, Closed])
+def overriding():
+    """A manager whose instance overrides register_plugin (calling the class's)."""
+    pm = PluginManager()
+    pm.register_plugin = lambda *args, **kwargs: PluginManager.register_plugin(pm, *args, **kwargs)
+    return pm
+
+
+@pytest.mark.parametrize("manager", [PluginManager, Closed, overriding])
 @pytest.mark.parametrize("replace_tree", [False, True])
 def test_report_attributes_each_registration_to_its_source(monkeypatch, manager, replace_tree):
     pm = manager()
+    own = dict(vars(pm))
 
     def z():
         pm.register_plugin(C, os="linux")
@@ -184,7 +192,8 @@ def test_report_attributes_each_registration_to_its_source(monkeypatch, manager,
         "discovery, then helpers.B from mirvak.plugins.x"]
     assert report.source_of(pm.plugins["linux"]["data"]["single_rp"]) == "mirvak.plugins.z"
     # The manager's methods are its own again.
-    assert "register_plugin" not in vars(pm) and "unregister_plugin" not in vars(pm)
+    assert {k: v for k, v in vars(pm).items() if k != "_plugins"} == \
+        {k: v for k, v in own.items() if k != "_plugins"}
 
 
 @pytest.mark.parametrize("given, names", [

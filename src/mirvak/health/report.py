@@ -468,6 +468,9 @@ def _data_at(tree: Any, place: Place) -> Dict[Hashable, Any]:
         return {}
 
 
+_NOTHING = object()
+
+
 class _Tracker:
     """What each source registered and removed.
 
@@ -494,26 +497,32 @@ class _Tracker:
         self.conflicts: List[Key] = []
         self.sources: Dict[int, Tuple[Any, str]] = {}
         self._touched: Dict[Place, None] = {}
-        self._installed: Dict[str, Any] = {}
+        self._installed: Dict[str, Tuple[Any, Any]] = {}
 
     # observing the manager
 
     def __enter__(self) -> "_Tracker":
         for name, where in self._METHODS:
+            own = getattr(self._manager, "__dict__", {})
             try:
+                shadowed = own[name] if name in own else _NOTHING
                 wrapper = self._observer(getattr(self._manager, name), where)
                 setattr(self._manager, name, wrapper)
             except Exception:  # no instance attributes: compare whole trees instead
                 self.__exit__()
                 return self
-            self._installed[name] = wrapper
+            self._installed[name] = (wrapper, shadowed)
         return self
 
     def __exit__(self, *exc: object) -> None:
-        for name, wrapper in self._installed.items():
-            held = getattr(self._manager, "__dict__", {})
-            if held.get(name) is wrapper:  # replaced since by someone else: theirs stays
+        for name, (wrapper, shadowed) in self._installed.items():
+            own = getattr(self._manager, "__dict__", {})
+            if own.get(name) is not wrapper:  # replaced since by someone else: theirs stays
+                continue
+            if shadowed is _NOTHING:
                 delattr(self._manager, name)
+            else:  # the instance's own override, as it was
+                setattr(self._manager, name, shadowed)
         self._installed.clear()
 
     def _observer(self, method: Callable[..., Any],
