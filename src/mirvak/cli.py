@@ -36,7 +36,7 @@ import os
 import sys
 import threading
 import time
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 from mirvak import log
 
@@ -269,51 +269,46 @@ class _Progress:
 
 class _SlowWatch:
     """Off a terminal: one line on standard error for a source still importing once it has
-    run longer than the slow threshold, so that a log shows what a stuck run waits for."""
+    run longer than the slow threshold, so that a log shows what a stuck run waits for.
+    Sources are noted without waking the watching thread: it looks at most every threshold
+    (and 50 ms) on its own, so a fast source costs it nothing."""
 
     def __init__(self, stream: TextIO, slow: float) -> None:
         self._stream = stream
         self._slow = slow
-        self._current: Optional[Any] = None
-        self._started = 0.0
+        self._current: Optional[Tuple[Any, float]] = None
         self._told: Optional[Any] = None
-        self._stopped = False
-        self._changed = threading.Condition()
+        self._stopped = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
 
     def __call__(self, event: str, source: Any) -> None:
-        with self._changed:
-            self._current = source if event == "start" else None
-            self._started = time.monotonic()
-            self._changed.notify()
+        self._current = (source, time.monotonic()) if event == "start" else None
 
     def _run(self) -> None:
-        with self._changed:
-            while not self._stopped:
-                current = self._current
-                if current is None or current is self._told:
-                    self._changed.wait()
-                    continue
-                left = self._started + self._slow - time.monotonic()
-                if left > 0:
-                    self._changed.wait(left)
-                    continue
-                self._told = current
-                try:
-                    self._stream.write("note: still importing %s after %g s\n"
-                                       % (current.label, self._slow))
-                    self._stream.flush()
-                except (OSError, ValueError):  # standard error is gone: nothing to tell
-                    pass
+        pause = max(self._slow, 0.05)
+        while not self._stopped.is_set():
+            current = self._current
+            if current is None or current[0] is self._told:
+                self._stopped.wait(pause)
+                continue
+            left = current[1] + self._slow - time.monotonic()
+            if left > 0:
+                self._stopped.wait(max(left, 0.05))
+                continue
+            self._told = current[0]
+            try:
+                self._stream.write("note: still importing %s after %g s\n"
+                                   % (current[0].label, self._slow))
+                self._stream.flush()
+            except (OSError, ValueError):  # standard error is gone: nothing to tell
+                pass
 
     def __enter__(self) -> "_SlowWatch":
         self._thread.start()
         return self
 
     def __exit__(self, *exc: object) -> None:
-        with self._changed:
-            self._stopped = True
-            self._changed.notify()
+        self._stopped.set()
         self._thread.join()
 
 

@@ -719,7 +719,10 @@ class _Run:
                 if capture is not None:
                     sys.stdout = capture
                 try:
-                    with _deadline(self._timeout):
+                    if self._timeout:
+                        with _deadline(self._timeout):
+                            load()
+                    else:
                         load()
                 finally:
                     if capture is not None and sys.stdout is capture:
