@@ -662,8 +662,10 @@ def _deadline(seconds: Optional[float]) -> Iterator[None]:
     try:
         yield
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        finally:  # the handler goes back even if the alarm fires right here
+            signal.signal(signal.SIGALRM, previous)
 
 
 def _warning_text(caught: warnings.WarningMessage) -> str:
