@@ -94,9 +94,10 @@ def test_lookup_json():
 def test_lookup_errors(args, message, note):
     notes = f"note: {note}; --explain says why\n" if note else ""
     res = run_cli("lookup", *args)
-    assert (res.returncode, res.stdout, res.stderr) == (1, "", notes + "error: " + message + "\n")
+    # The error line first, then its notes.
+    assert (res.returncode, res.stdout, res.stderr) == (1, "", "error: " + message + "\n" + notes)
     res = run_cli("lookup", "--json", *args)
-    assert (res.returncode, res.stderr) == (1, notes + "error: " + message + "\n")
+    assert (res.returncode, res.stderr) == (1, "error: " + message + "\n" + notes)
     assert json.loads(res.stdout)["error"] == message
 
 
@@ -111,8 +112,8 @@ def test_usage_errors_exit_2(args):
 
 def test_verbose_shows_debug_records():
     args = ["lookup", "--os", "plan9"]
-    error = ("note: no plan9 under the root; --explain says why\n"
-             "error: Plugin data not found for (plan9), type: single_rp \n")
+    error = ("error: Plugin data not found for (plan9), type: single_rp \n"
+             "note: no plan9 under the root; --explain says why\n")
     for res in (run_cli("-v", *args), run_cli(*args, "--verbose")):
         assert res.returncode == 1
         assert "plan9 is not part of the built-in list of supported OSes." in res.stderr

@@ -237,7 +237,10 @@ def test_lookup_explain_agrees_with_lookup(site, args, env):
         assert explained["file"] == (path or str(site / "health_raises" / "hooks.py"))
         assert explained["error"] is None
     else:
-        assert plain.stderr.endswith("error: " + explained["error"] + "\n")
+        # The error line first, the notes after it.
+        lines = plain.stderr.splitlines()
+        at = lines.index("error: " + explained["error"])
+        assert lines[at + 1:] == notes
         assert explained["result"] is None
     assert explained["refused"] == (explained["path"] is None)
     assert explained["fell_back"] == any(not s["followed"] for s in explained["steps"])

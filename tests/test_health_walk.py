@@ -11,6 +11,7 @@ import mirvak
 from conftest import EXTENSION, run_python
 from helpers import A, B, C, message_of
 from mirvak.core import pluginmanager as pm_module
+from mirvak.core.pluginmanager import PluginManager
 from mirvak.health import _walk, discovery_report
 
 PACKAGE = os.path.dirname(os.path.abspath(mirvak.__file__))
@@ -92,6 +93,8 @@ BROKEN = {
     "c.py": registering("pc"),
     "d.py": "from mirvak.manager import plugin_manager\n"
             "plugin_manager.unregister_plugin(os='linux', platform='pa')\n",
+    "hang/__init__.py": "while True:\n    pass\n",  # timed out, and not walked again
+    "hang/inner.py": registering("never"),
     "pkg/__init__.py": "raise ImportError('no pkg')\n",
     "pkg/inner.py": registering("never"),
     "tests/__init__.py": "raise ValueError('bad tests package')\n",
@@ -103,7 +106,7 @@ REPORT = """
 import json
 from mirvak.health import discovery_report
 from mirvak.core.pluginmanager import PluginManager
-report = discovery_report(external=False)
+report = discovery_report(external=False, timeout=0.5)
 print(json.dumps([[p.module[len("mirvak.plugins."):], p.status, p.error and str(p.error),
                    p.imported_by_walk, [r.place[1] for r in p.registrations]
                    + ["-" + place[1] for place, _ in p.removed]]
@@ -127,6 +130,7 @@ def test_report_goes_on_past_broken_builtin_plugins(host_package):
         ["b", "failed", "ValueError: bad b", False, ["pb"]],
         ["c", "ok", None, False, ["pc"]],
         ["d", "ok", None, False, ["-pa"]],
+        ["hang", "failed", "ImportTimeout: timed out after 0.5 s", False, []],
         ["pkg", "failed", "ImportError: no pkg", False, []],
         ["tests", "failed", "ValueError: bad tests package", True, []],
         ["zeta", "ok", None, False, []],
@@ -136,12 +140,37 @@ def test_report_goes_on_past_broken_builtin_plugins(host_package):
     assert out[1] == "ValueError: bad b"
 
 
-def test_report_attributes_each_registration_to_its_source(monkeypatch, pm):
+class Closed(PluginManager):
+    """A manager whose methods cannot be shadowed: the report cannot watch them."""
+
+    def __setattr__(self, name, value):
+        if callable(getattr(type(self), name, None)):
+            raise AttributeError(name)
+        super().__setattr__(name, value)
+
+
+def overriding():
+    """A manager whose instance overrides register_plugin (calling the class's)."""
+    pm = PluginManager()
+    pm.register_plugin = lambda *args, **kwargs: PluginManager.register_plugin(pm, *args, **kwargs)
+    return pm
+
+
+@pytest.mark.parametrize("manager", [PluginManager, Closed, overriding])
+@pytest.mark.parametrize("replace_tree", [False, True])
+def test_report_attributes_each_registration_to_its_source(monkeypatch, manager, replace_tree):
+    pm = manager()
+    own = dict(vars(pm))
+
+    def z():
+        pm.register_plugin(C, os="linux")
+        pm.unregister_plugin(os="freebsd")
+        if replace_tree:  # a tree replaced wholesale, with the very records it held
+            object.__setattr__(pm, "_plugins", dict(pm._plugins))
+
     def plan(name):
         step = {"x": lambda: pm.register_plugin(B, os="linux"),
-                "y": lambda: 1 / 0,
-                "z": lambda: (pm.register_plugin(C, os="linux"),
-                              pm.unregister_plugin(os="freebsd"))}[name.rsplit(".", 1)[1]]
+                "y": lambda: 1 / 0, "z": z}[name.rsplit(".", 1)[1]]
         step()
 
     pm.register_plugin(A, os="linux")
@@ -162,3 +191,15 @@ def test_report_attributes_each_registration_to_its_source(monkeypatch, pm):
         "linux [single_rp]: helpers.C from mirvak.plugins.z replaced helpers.A from before "
         "discovery, then helpers.B from mirvak.plugins.x"]
     assert report.source_of(pm.plugins["linux"]["data"]["single_rp"]) == "mirvak.plugins.z"
+    # The manager's methods are its own again.
+    assert {k: v for k, v in vars(pm).items() if k != "_plugins"} == \
+        {k: v for k, v in own.items() if k != "_plugins"}
+
+
+@pytest.mark.parametrize("given, names", [
+    ("flaky", ["flaky"]), ("flaky, hooks", ["flaky", "hooks"]), (["a,b", "c"], ["a", "b", "c"]),
+])
+def test_disable_and_prefer_take_a_str_as_one_name(given, names):
+    report = discovery_report(PluginManager(), builtin=False, external=False, disable=given,
+                              prefer=given, environ={})
+    assert report.disabled == report.preferred == names

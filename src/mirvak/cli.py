@@ -8,19 +8,24 @@ operators.
 Discovery goes on past plugins that fail: ``tree`` and ``lookup`` answer from
 what loaded and write one ``warning:`` line per failed plugin, flagged entry
 point and conflicting registration, each with a hint; ``--strict`` turns those
-into errors.  Entry points named by ``--disable`` or ``MIRVAK_DISABLE_PLUGINS``
-are skipped; those named by ``--prefer`` or ``MIRVAK_PREFER_PLUGINS`` load
-last.  Under ``--json``, what plugins print while discovery runs goes to
-standard error, so standard output holds one JSON document.
+into errors.  Entry points (and built-in modules) named by ``--disable`` or
+``MIRVAK_DISABLE_PLUGINS`` are skipped; those named by ``--prefer`` or
+``MIRVAK_PREFER_PLUGINS`` load last.  What plugins print while discovery runs
+goes to standard error, so standard output holds only the answer (under
+``--json``, one JSON document).  ``--timeout`` or ``MIRVAK_IMPORT_TIMEOUT``
+(seconds) ends a plugin whose import runs longer, as a failed plugin.
 
 On a terminal, discovery shows its progress (``check``: each source as it
 finishes); ``MIRVAK_PROGRESS_DELAY`` (seconds, default 0.5) is how long
 discovery runs before ``tree`` and ``lookup`` show a progress line, and
-``MIRVAK_SLOW_SECONDS`` (default 1) marks slow sources.
+``MIRVAK_SLOW_SECONDS`` (default 1) marks slow sources (off a terminal: one
+"still importing" line on standard error for a source that runs longer).
 
 Exit statuses: 0 on success, 1 for an expected failure (a bad identifier,
 nothing registered for a device, a failed plugin for ``check``, any warning
-under ``--strict``), 2 for wrong usage, 130 when interrupted (Ctrl-C).
+under ``--strict``, a lookup that fell back past a broken plugin under
+``--strict``), 2 for wrong usage, 130 when interrupted (Ctrl-C), 141 when
+standard output's reader went away.
 """
 import argparse
 import contextlib
@@ -30,7 +35,8 @@ import logging
 import os
 import sys
 import threading
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO
+import time
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 from mirvak import log
 
@@ -48,10 +54,50 @@ class _Failure(Exception):
 
 
 def _version() -> str:
+    """The installed distribution's version, read from its metadata folder beside the
+    package without importing importlib.metadata (--version stays light); otherwise as
+    ``mirvak.__version__`` reads it."""
     import mirvak
 
+    # Beside the package, or (an editable install) in the first path entry that has one.
+    beside = os.path.dirname(os.path.dirname(os.path.abspath(mirvak.__file__ or "")))
+    for site in [beside] + [entry or os.curdir for entry in sys.path]:
+        try:
+            folders = [name for name in os.listdir(site)
+                       if name.lower().startswith("mirvak-") and name.endswith(".dist-info")]
+        except OSError:  # a zip file, a missing directory
+            continue
+        if len(folders) != 1:
+            if folders:
+                break  # more than one: as importlib.metadata would choose
+            continue
+        try:
+            with open(os.path.join(site, folders[0], "METADATA"), encoding="utf-8") as handle:
+                for line in handle:
+                    if line.startswith("Version:"):
+                        return line[len("Version:"):].strip()
+                    if not line.strip():  # the headers end here
+                        break
+        except (OSError, UnicodeDecodeError):
+            pass
+        break
     version: str = mirvak.__version__
     return version
+
+
+class _VersionAction(argparse.Action):
+    """--version: the distribution's version is read only when asked for, so that --help
+    reads no metadata."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: Any = argparse.SUPPRESS, help: Optional[str] = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=default,
+                         help=help or "show program's version number and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        sys.stdout.write("%s %s\n" % (parser.prog, _version()))
+        parser.exit()
 
 
 def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
@@ -70,12 +116,16 @@ def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
     common.add_argument("--no-external", action="store_true",
                         help="skip installed plugins (entry point group mirvak.plugins)")
     common.add_argument("--disable", action="append", default=[], metavar="NAME",
-                        help="skip the entry points of this name or distribution (repeatable; "
-                             "adds to MIRVAK_DISABLE_PLUGINS)")
+                        help="skip the entry points of this name or distribution, or the "
+                             "built-in module or package of this name (repeatable, or "
+                             "comma-separated; adds to MIRVAK_DISABLE_PLUGINS)")
     common.add_argument("--prefer", action="append", default=[], metavar="NAME",
                         help="load the entry points of this name or distribution last, so "
-                             "they win the places they share (repeatable, in order; adds to "
-                             "MIRVAK_PREFER_PLUGINS)")
+                             "they win the places they share (repeatable, or comma-separated, "
+                             "in order; adds to MIRVAK_PREFER_PLUGINS)")
+    common.add_argument("--timeout", type=_timeout, default=None, metavar="SECONDS",
+                        help="end a plugin whose import runs longer, as a failed plugin "
+                             "(default: MIRVAK_IMPORT_TIMEOUT, else no limit)")
     common.add_argument("--strict", action="store_true",
                         help="fail on any failed plugin, conflicting registration or entry "
                              "point naming an attribute")
@@ -84,7 +134,7 @@ def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
         prog=prog,
         description="Inspect the connection-plugin registry of mirvak.",
         parents=[verbose])
-    parser.add_argument("--version", action="version", version="%(prog)s " + _version())
+    parser.add_argument("--version", action=_VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
@@ -116,6 +166,29 @@ def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
     check.add_argument("--traceback", action="store_true",
                        help="show the traceback of each failed plugin")
     return parser
+
+
+def _timeout(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = -1.0
+    if not seconds > 0 or seconds == float("inf"):
+        raise argparse.ArgumentTypeError("expected a positive number of seconds, got %r" % text)
+    return seconds
+
+
+def _import_timeout(args: argparse.Namespace) -> Optional[float]:
+    """--timeout, else MIRVAK_IMPORT_TIMEOUT; None for no limit."""
+    if args.timeout is not None:
+        return float(args.timeout)
+    text = os.environ.get("MIRVAK_IMPORT_TIMEOUT", "").strip()
+    if not text:
+        return None
+    try:
+        return _timeout(text)
+    except argparse.ArgumentTypeError as error:
+        raise _Failure("MIRVAK_IMPORT_TIMEOUT: %s" % error) from None
 
 
 def _setup_logging(verbose: bool) -> None:
@@ -194,24 +267,75 @@ class _Progress:
             self._stream.flush()
 
 
+class _SlowWatch:
+    """Off a terminal: one line on standard error for a source still importing once it has
+    run longer than the slow threshold, so that a log shows what a stuck run waits for.
+    Sources are noted without waking the watching thread: it looks at most every threshold
+    (and 50 ms) on its own, so a fast source costs it nothing."""
+
+    def __init__(self, stream: TextIO, slow: float) -> None:
+        self._stream = stream
+        self._slow = slow
+        self._current: Optional[Tuple[Any, float]] = None
+        self._told: Optional[Any] = None
+        self._stopped = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def __call__(self, event: str, source: Any) -> None:
+        self._current = (source, time.monotonic()) if event == "start" else None
+
+    def _run(self) -> None:
+        pause = max(self._slow, 0.05)
+        while not self._stopped.is_set():
+            current = self._current
+            if current is None or current[0] is self._told:
+                self._stopped.wait(pause)
+                continue
+            left = current[1] + self._slow - time.monotonic()
+            if left > 0:
+                self._stopped.wait(max(left, 0.05))
+                continue
+            self._told = current[0]
+            try:
+                self._stream.write("note: still importing %s after %g s\n"
+                                   % (current[0].label, self._slow))
+                self._stream.flush()
+            except (OSError, ValueError):  # standard error is gone: nothing to tell
+                pass
+
+    def __enter__(self) -> "_SlowWatch":
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stopped.set()
+        self._thread.join()
+
+
 @contextlib.contextmanager
-def _stdout_to_stderr(active: bool) -> Iterator[None]:
-    """While active, what is written to standard output (by Python code or at the file
-    descriptor) goes to standard error."""
-    if not active:
-        yield
-        return
+def _stdout_to_stderr() -> Iterator[TextIO]:
+    """What is written to standard output meanwhile (by Python code or at the file
+    descriptor) goes to standard error; yields a stream that still writes to standard
+    output, for the answer."""
     saved_stream = sys.stdout
     saved_fd = None
+    answer: TextIO = saved_stream
     try:
         saved_stream.flush()
         saved_fd = os.dup(1)
         os.dup2(2, 1)
+        answer = open(os.dup(saved_fd), "w", buffering=1,
+                      encoding=getattr(saved_stream, "encoding", None),
+                      errors=getattr(saved_stream, "errors", None))
     except (OSError, ValueError, AttributeError):  # no file descriptor: Python level only
+        if saved_fd is not None:
+            os.dup2(saved_fd, 1)
+            os.close(saved_fd)
         saved_fd = None
+        answer = saved_stream
     sys.stdout = sys.stderr
     try:
-        yield
+        yield answer
     finally:
         try:
             sys.stdout.flush()
@@ -221,15 +345,44 @@ def _stdout_to_stderr(active: bool) -> Iterator[None]:
         if saved_fd is not None:
             os.dup2(saved_fd, 1)
             os.close(saved_fd)
+            try:
+                answer.close()
+            except OSError:  # a closed pipe: told by the next write to standard output
+                pass
 
 
-def _run_discovery(args: argparse.Namespace, progress: Any) -> Any:
+def _run_discovery(args: argparse.Namespace, progress: Any,
+                   during: Optional[Callable[[TextIO], None]] = None) -> Any:
+    """The discovery report.  What plugins print meanwhile goes to standard error, and into
+    their sources' output; ``during(answer)`` is given the stream of standard output."""
     from mirvak.health import discovery_report
 
-    with _stdout_to_stderr(args.json):
+    timeout = _import_timeout(args)
+
+    def followed(event: str, source: Any) -> None:
+        if event == "done" and source.output and not source.output.endswith("\n"):
+            sys.stderr.write("\n")  # a plugin's last words without a newline end here
+        progress(event, source)
+
+    with _stdout_to_stderr() as answer:
+        if during is not None:
+            during(answer)
         return discovery_report(builtin=not args.no_builtin, external=not args.no_external,
                                 disable=args.disable, prefer=args.prefer,
-                                capture_output=args.json, progress=progress)
+                                capture_output=True, progress=followed, timeout=timeout)
+
+
+def _watched(progress: Any) -> Any:
+    """The progress callback, and off a terminal the slow-source watch beside it."""
+    if sys.stderr.isatty():
+        return progress, contextlib.nullcontext()
+    watch = _SlowWatch(sys.stderr, _seconds("MIRVAK_SLOW_SECONDS", 1.0))
+
+    def both(event: str, source: Any) -> None:
+        progress(event, source)
+        watch(event, source)
+
+    return both, watch
 
 
 def _slow_note(report: Any) -> Optional[str]:
@@ -247,11 +400,15 @@ def _discover(args: argparse.Namespace) -> Any:
     terminal = sys.stderr.isatty()
     with _Progress(sys.stderr if terminal else None,
                    _seconds("MIRVAK_PROGRESS_DELAY", 0.5)) as progress:
-        report = _run_discovery(args, progress)
+        callback, watch = _watched(progress)
+        with watch:
+            report = _run_discovery(args, callback)
     if terminal:
         note = _slow_note(report)
         if note:
             sys.stderr.write("note: %s\n" % note)
+    for line in report.plugin_warnings():
+        sys.stderr.write("warning: %s\n" % line)
     warnings = report.warnings()
     if args.strict and warnings:
         raise _Failure(*warnings)
@@ -441,6 +598,36 @@ def _lookup_notes(report: Any, explanation: Any) -> List[str]:
             if named:
                 notes.append("%s is disabled, so not loaded; its module names %s"
                              % (source.label, ", ".join(named)))
+        notes += _hidden_by(report, wanted)
+    return notes
+
+
+def _hidden_by(report: Any, wanted: List[str]) -> List[str]:
+    """Notes on the broken sources that may have registered what the lookup missed: a
+    failed source, an unreadable distribution, or entry points in a misspelt group whose
+    files name an identifier that had no node."""
+    from mirvak.health._hints import mentions
+
+    notes = []
+    for source in report.plugins:
+        if source.status != "failed":
+            continue
+        if source.unreadable_file is not None:
+            named = mentions(source.files, wanted)
+            what, whose = "could not be read", "its files name"
+        else:
+            named = mentions(source.module_file, wanted)
+            what = "failed to import" if source.kind == "builtin" else "failed to load"
+            whose = "its module names"
+        if named:
+            label = ("built-in module " if source.kind == "builtin" else "") + source.label
+            notes.append("%s %s; %s %s" % (label, what, whose, ", ".join(named)))
+    for group in report.misspelt_groups:
+        named = mentions(group.files, wanted)
+        if named:
+            notes.append("%s in %s %s sits in the misspelt group %s, so never loads; its "
+                         "module names %s" % (", ".join(group.entry_points), group.distribution,
+                                              group.version, group.group, ", ".join(named)))
     return notes
 
 
@@ -457,14 +644,24 @@ def _cmd_lookup(args: argparse.Namespace, out: TextIO) -> None:
         cls = plugin_manager.get_plugin(**_lookup_arguments(args))
     except ConnectionInfraError as exc:
         explanation = _explained(args)
-        for note in _lookup_notes(report, explanation):
-            sys.stderr.write("note: %s\n" % note)
         if args.json:
             out.write(json.dumps({"error": str(exc), "refused": explanation.refused,
                                   "arguments": explanation.to_json()["arguments"]}) + "\n")
-        raise _Failure(str(exc)) from exc
+        out.flush()
+        sys.stderr.write("error: %s\n" % exc)
+        for note in _lookup_notes(report, explanation):
+            sys.stderr.write("note: %s\n" % note)
+        raise _Quiet() from exc
     explanation = _explained(args)
-    for note in _lookup_notes(report, explanation):
+    notes = _lookup_notes(report, explanation)
+    hidden = _hidden_by(report, [str(step.identifier) for step in explanation.steps
+                                 if not step.followed]) if explanation.fell_back else []
+    if args.strict and hidden:
+        failure = ["the answer fell back past a broken plugin source: " + hidden[0]] + hidden[1:]
+        if args.json:
+            out.write(json.dumps({"error": failure[0], "errors": failure}) + "\n")
+        raise _Failure(*failure)
+    for note in notes:
         sys.stderr.write("note: %s\n" % note)
     try:
         path = inspect.getfile(cls)
@@ -505,18 +702,22 @@ def _cmd_check(args: argparse.Namespace, out: TextIO) -> None:
 
     streaming = not args.json and out.isatty()
     slow = _seconds("MIRVAK_SLOW_SECONDS", 1.0) if streaming else None
+    answer = [out]
 
     def shown(event: str, source: Any) -> None:
-        progress(event, source)
+        callback(event, source)
         if event == "done" and streaming:
-            out.write("\n".join(source_lines(source, args.traceback, slow)) + "\n")
-            out.flush()
+            answer[-1].write("\n".join(source_lines(source, args.traceback, slow)) + "\n")
+            answer[-1].flush()
 
-    progress = _Progress()
+    callback, watch = _watched(_Progress())
     if streaming:
         out.write("Plugins, in load order:\n")
         out.flush()
-    report = _run_discovery(args, shown)
+    with watch:
+        report = _run_discovery(args, shown, answer.append)
+    for line in report.plugin_warnings():
+        sys.stderr.write("warning: %s\n" % line)
     empty = _registry_is_empty()
     problems: List[str] = []
     if report.failed:
@@ -546,7 +747,40 @@ def _cmd_check(args: argparse.Namespace, out: TextIO) -> None:
         raise _Quiet()
 
 
+def _interrupted() -> int:
+    current = _Progress.current
+    try:
+        sys.stdout.flush()
+    except Exception:  # whatever standard output holds, one line on standard error
+        pass
+    sys.stderr.write("%sinterrupted%s\n" % ("\n" if sys.stderr.isatty() else "",
+                                             " while importing " + current.label
+                                             if current is not None else ""))
+    return 130
+
+
+def _pipe_closed() -> int:
+    """Standard output's reader is gone (``mirvak tree | head -1``): stop quietly.  Later
+    writes, and the flush at exit, go nowhere instead of raising again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+    return 141  # as a shell reports a command ended by SIGPIPE
+
+
 def main(argv: Optional[Sequence[str]] = None, prog: str = DEFAULT_PROG) -> int:
+    try:
+        return _main(argv, prog)
+    except KeyboardInterrupt:
+        return _interrupted()
+    except BrokenPipeError:
+        return _pipe_closed()
+
+
+def _main(argv: Optional[Sequence[str]], prog: str) -> int:
     parser = build_parser(prog)
     args = parser.parse_args(list(argv) if argv is not None else None)
     _setup_logging(getattr(args, "verbose", False))
@@ -561,13 +795,6 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = DEFAULT_PROG) -> int:
             commands[args.command](args, sys.stdout)
         except ConnectionInfraError as exc:
             raise _Failure(str(exc)) from exc
-    except KeyboardInterrupt:
-        current = _Progress.current
-        sys.stdout.flush()
-        sys.stderr.write("%sinterrupted%s\n" % ("\n" if sys.stderr.isatty() else "",
-                                                 " while importing " + current.label
-                                                 if current is not None else ""))
-        return 130
     except _Quiet:
         return 1
     except _Failure as exc:
@@ -575,4 +802,5 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = DEFAULT_PROG) -> int:
         for line in exc.lines:
             sys.stderr.write("error: %s\n" % line)
         return 1
+    sys.stdout.flush()  # a closed pipe is told here, not at exit
     return 0

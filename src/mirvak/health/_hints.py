@@ -3,7 +3,7 @@ a misspelling of the plugin group."""
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Set, Tuple
 
 if TYPE_CHECKING:
@@ -16,7 +16,7 @@ def _top(module: str) -> str:
 
 def _skip(source: PluginSource) -> str:
     if source.kind == "builtin":
-        return "the built-in plugins are skipped only all together: --no-builtin"
+        return "skip it: --disable %s" % source.module
     return "skip it: --disable %s" % source.name
 
 
@@ -69,16 +69,70 @@ def module_file(dist: Any, module: str) -> Optional[str]:
     return None
 
 
-def mentions(path: Optional[str], identifiers: List[str]) -> List[str]:
-    """The identifiers that a source file names as a string literal."""
+def find_spec(module: str) -> Any:
+    """The module's spec, found without importing the module itself; None when none."""
+    import importlib.util
+
+    try:
+        return importlib.util.find_spec(module)
+    except Exception:  # a parent that cannot be imported, a broken finder
+        return None
+
+
+def spec_file(module: str) -> Optional[str]:
+    """The file a module is imported from, found without importing it."""
+    spec = find_spec(module)
+    return spec.origin if spec is not None and spec.has_location else None
+
+
+_MAX_FILES = 200  # Python files of an unreadable distribution searched for identifiers
+
+
+def python_files(dist: Any) -> List[str]:
+    """The Python files a distribution installs, from its file list (RECORD)."""
+    try:
+        found = [str(dist.locate_file(path)) for path in dist.files or ()
+                 if str(path).endswith(".py")]
+    except Exception:  # no readable file list either
+        return []
+    return found[:_MAX_FILES]
+
+
+def mentions(path: Any, identifiers: List[str]) -> List[str]:
+    """The identifiers that a source file (or any of several) names as a string literal."""
     if path is None:
         return []
-    try:
-        with open(path, encoding="utf-8", errors="replace") as handle:
-            text = handle.read()
-    except OSError:
-        return []
+    text = ""
+    for one in [path] if isinstance(path, str) else path:
+        try:
+            with open(one, encoding="utf-8", errors="replace") as handle:
+                text += handle.read()
+        except OSError:
+            continue
     return [i for i in identifiers if "'%s'" % i in text or '"%s"' % i in text]
+
+
+def unreadable_hint(distribution: str, file: str, path: Optional[str]) -> str:
+    """What to do about a distribution whose metadata cannot be read."""
+    return ("its %s (%s) cannot be read, an installation fault: reinstall it (pip install "
+            "--force-reinstall %s); or skip it: --disable %s"
+            % (file, path or file, distribution, distribution))
+
+
+def _installation_fault(source: PluginSource, error: BaseException) -> Optional[str]:
+    """The hint for an error that comes from the installed files rather than the plugin's
+    code: a file it cannot read, metadata it cannot decode."""
+    owner = source.distribution or ("mirvak" if source.kind == "builtin" else "its distribution")
+    reinstall = ("pip install --force-reinstall %s" % source.distribution
+                 if source.distribution else "reinstall " + owner)
+    if isinstance(error, PermissionError):
+        where = error.filename or "a file of " + owner
+        return ("%s cannot be read (permission denied), an installation fault: fix its "
+                "permissions or %s; or %s" % (where, reinstall, _skip(source)))
+    if isinstance(error, UnicodeDecodeError):
+        return ("a file of %s cannot be decoded (%s), an installation fault: %s; or %s"
+                % (owner, error.reason, reinstall, _skip(source)))
+    return None
 
 
 def failure_hint(source: PluginSource, error: BaseException, dist: Any = None) -> str:
@@ -104,6 +158,14 @@ def failure_hint(source: PluginSource, error: BaseException, dist: Any = None) -
                     % (_top(missing), owner, required, required, skip))
         return ("%s is a missing dependency of %s: install it (pip install %s, if that is its "
                 "distribution's name); or %s" % (_top(missing), owner, _top(missing), skip))
+    from mirvak.health.report import ImportTimeout
+
+    if isinstance(error, ImportTimeout):
+        return ("its import did not finish in time (a loop, or a wait for something that "
+                "never comes): fix it, or allow more time with --timeout; or %s" % skip)
+    fault = _installation_fault(source, error)
+    if fault is not None:
+        return fault
     if isinstance(error, SyntaxError):
         return "fix the syntax error in %s, line %s; or %s" % (error.filename, error.lineno, skip)
     if isinstance(error, AttributeError) and source.attribute:
@@ -128,6 +190,7 @@ class MisspeltGroup:
     distribution: Optional[str]
     version: Optional[str]
     entry_points: Tuple[str, ...]
+    files: Tuple[str, ...] = field(default=(), compare=False, repr=False)
 
     def to_json(self) -> Dict[str, Any]:
         return {"group": self.group, "distribution": self.distribution,
@@ -165,23 +228,52 @@ def looks_like(group: str, expected: str) -> bool:
     return group != expected and _distance(_folded(group), _folded(expected), 2) <= 2
 
 
+class MisspeltFinder:
+    """Collects, distribution by distribution, the entry-point groups that look like
+    ``expected``; each group name is judged once."""
+
+    def __init__(self, expected: str) -> None:
+        self.expected = expected
+        self.found: List[MisspeltGroup] = []
+        self._judged: Dict[str, bool] = {}
+
+    def _looks(self, group: str) -> bool:
+        verdict = self._judged.get(group)
+        if verdict is None:
+            verdict = self._judged[group] = looks_like(group, self.expected)
+        return verdict
+
+    def look(self, dist: Any, points: List[Any]) -> None:
+        groups: Dict[str, List[Any]] = {}
+        for point in points:
+            if self._looks(point.group):
+                groups.setdefault(point.group, []).append(point)
+        if not groups:
+            return
+        name: Optional[str] = None
+        version: Optional[str] = None
+        try:
+            meta = dist.metadata
+            name, version = meta["Name"], meta["Version"]
+        except Exception:  # unreadable: named as well as it can be without it
+            pass
+        for group, entries in groups.items():
+            files = (module_file(dist, str(getattr(point, "module", point.value)))
+                     for point in entries)
+            self.found.append(MisspeltGroup(group, self.expected, name, version, tuple(
+                "%s = %s" % (point.name, point.value) for point in entries),
+                tuple(f for f in files if f is not None)))
+
+
 def misspelt_groups(expected: str) -> List[MisspeltGroup]:
     """The entry-point groups of installed distributions that look like ``expected``."""
     from importlib.metadata import distributions
 
-    found = []
+    finder = MisspeltFinder(expected)
     for dist in distributions():
         try:
             points = list(dist.entry_points)
         except Exception:  # unreadable metadata is the report's business elsewhere
             continue
-        groups: Dict[str, List[str]] = {}
-        for point in points:
-            if looks_like(point.group, expected):
-                groups.setdefault(point.group, []).append("%s = %s" % (point.name, point.value))
-        if groups:
-            meta = dist.metadata
-            for group, entries in groups.items():
-                found.append(MisspeltGroup(group, expected, meta["Name"], meta["Version"],
-                                           tuple(entries)))
-    return found
+        finder.look(dist, points)
+    return finder.found

@@ -1,5 +1,5 @@
 """The registry module and its private companion, which exposes the built-in walk
-(and lists a tree's records quickly, for the report's snapshots).
+(and lists a tree's records quickly, for the report's starting point).
 
 The companion ``mirvak.core._pluginwalk`` lives in the registry's own shared
 object and works on the registry module's globals, so the report walks the

@@ -3,9 +3,11 @@
 
 A name matches an entry point by its entry-point name, or by the name of the
 distribution that provides it (compared as package indexes compare project
-names: case and runs of ``-``, ``_`` and ``.`` do not matter).  Only entry
-points can be disabled or preferred; the class's own discovery methods load
-everything, in their fixed order.
+names: case and runs of ``-``, ``_`` and ``.`` do not matter).  A disabled name
+also matches a built-in module by its module name, and a built-in package with
+everything in it.  Only entry points can be preferred.  Names are separated by
+commas, in the variables as in each name given.  The class's own discovery
+methods load everything, in their fixed order.
 """
 from __future__ import annotations
 
@@ -47,7 +49,7 @@ def preferred_names(extra: Iterable[str] = (),
 def _names(variable: str, extra: Iterable[str], environ: Optional[Mapping[str, str]],
            keep_last: bool = False) -> List[str]:
     text = (os.environ if environ is None else environ).get(variable, "")
-    names = [part.strip() for part in text.split(",")] + [name.strip() for name in extra]
+    names = [part.strip() for given in [text, *extra] for part in given.split(",")]
     names = [name for name in names if name]
     if keep_last:
         return list(reversed(dict.fromkeys(reversed(names))))
@@ -81,9 +83,16 @@ class Disabled:
                 hit = True
         return hit
 
+    def matches_module(self, module: str) -> bool:
+        """Whether the built-in module of that name is disabled, by its own name or by a
+        package it is in; notes the names that matched."""
+        hit = [name for name in self.names if module == name or module.startswith(name + ".")]
+        self._used.update(hit)
+        return bool(hit)
+
     @property
     def unused(self) -> List[str]:
-        """The names that matched no entry point so far."""
+        """The names that matched no plugin source so far."""
         return [name for name in self.names if name not in self._used]
 
 
