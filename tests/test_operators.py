@@ -180,9 +180,12 @@ def run_on_pty(args, env, until, then=None, timeout=60):
     master, slave = pty.openpty()
     environment = {k: v for k, v in os.environ.items() if not k.startswith("MIRVAK_")}
     environment.update(env)
+    # A shell starts background jobs with SIGINT ignored (CI runs its suites so), and an ignored
+    # signal stays ignored across exec: the command gets Ctrl-C as a terminal's user sends it.
     process = subprocess.Popen([sys.executable, "-m", "mirvak", *args], stdin=subprocess.DEVNULL,
                                stdout=slave, stderr=slave, env=environment,
-                               cwd=os.path.join(REPO, "tests"))
+                               cwd=os.path.join(REPO, "tests"),
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     os.close(slave)
     output, deadline, fired = b"", time.monotonic() + timeout, False
     try:
