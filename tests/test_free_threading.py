@@ -1,0 +1,90 @@
+"""Threads running at once (free-threaded CPython), and remembered readings that outlive what
+told them of changes.  Each scenario runs in a fresh interpreter, with a time bound: a fault
+can be a hang as well as a crash."""
+import os
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+from conftest import run_python
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                                   reason="the interpreter is not free-threaded")
+
+
+def clean_environment(**extra):
+    environment = {key: value for key, value in os.environ.items()
+                   if key not in ("PYTHON_GIL", "PYTHONWARNINGS", "PYTHONPATH")}
+    environment.update(extra)
+    return environment
+
+
+@free_threaded
+def test_import_keeps_the_gil_off():
+    # No PYTHON_GIL here: the modules must declare by themselves that they run without it.
+    code = ("import sys\nimport mirvak.core.pluginmanager\nfrom mirvak.health import _walk\n"
+            "_walk.companion()\nassert not sys._is_gil_enabled()\n")
+    done = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", code],
+                          capture_output=True, text=True, timeout=120, env=clean_environment())
+    assert done.returncode == 0, done.stderr
+
+
+@free_threaded
+@pytest.mark.parametrize("layout, seed", [("disjoint", 1), ("contended", 2)])
+def test_threads_at_once_keep_every_answer(layout, seed):
+    # The GIL stays off even if the module stopped declaring so: the stress is about soundness.
+    runner = os.path.join(HERE, "threads_runner.py")
+    try:
+        done = subprocess.run([sys.executable, runner, "native", layout, str(seed)],
+                              capture_output=True, text=True, timeout=120,
+                              env=clean_environment(PYTHON_GIL="0", STRESS_HANG_AFTER="110"))
+    except subprocess.TimeoutExpired as expired:
+        pytest.fail(f"the stress hung:\n{expired.stdout}\n{expired.stderr}")
+    assert done.returncode == 0, done.stdout + done.stderr[-6000:]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers come with 3.12")
+def test_readings_survive_a_cleared_dict_watcher():
+    # Another extension may clear any watcher id (the API lets it): the module must then neither
+    # read the tree it was told of, freed by now, nor miss an override set on the instance.
+    run_python("""
+        import ctypes, gc
+        from json import JSONDecoder as Old, JSONEncoder as New  # classes with a source file
+        from mirvak.core.pluginmanager import PluginManager
+
+        class Vetoed(Exception): pass
+
+        m = PluginManager()
+        m.register_plugin(Old, os="linux", platform="p1")
+        for _ in range(3):
+            assert m.get_plugin(os="linux", platform="p1") is Old
+
+        clear = ctypes.pythonapi.PyDict_ClearWatcher
+        clear.argtypes, clear.restype = [ctypes.c_int], ctypes.c_int
+        for watcher in range(8):
+            try:
+                clear(watcher)
+            except ValueError:
+                pass  # an id the interpreter never handed out
+
+        m._plugins = {"linux": {"p1": {"data": {"single_rp": {"cls": New, "path": "new"}}}}}
+        gc.collect()
+        reuse = [{"data": {"single_rp": {"cls": "freed", "path": "freed"}}} for _ in range(1000)]
+        for _ in range(3):
+            assert m.get_plugin(os="linux", platform="p1") is New
+
+        def validate_os(os):
+            raise Vetoed(os)
+        m.validate_os = validate_os
+        try:
+            m.get_plugin(os="linux", platform="p1")
+        except Vetoed:
+            pass
+        else:
+            raise AssertionError("the instance's validate_os was ignored")
+        del m.validate_os
+        assert m.get_plugin(os="linux", platform="p1") is New
+    """)
