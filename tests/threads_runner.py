@@ -1,6 +1,8 @@
 """A stress of the registry by threads running at once, for free-threaded CPython:
-python threads_runner.py native|reference disjoint|contended [SEED [STEPS]].  Exits 0 when every answer
-was right; prints what went wrong and exits 1 otherwise.
+
+    python threads_runner.py native|reference disjoint|contended [SEED [STEPS]]
+
+Exits 0 when every answer was right; prints what went wrong and exits 1 otherwise.
 
 Workers register, look up and remove their own classes on one shared manager and on a manager of
 their own.  Each checks every answer against its own model of what it did: the pure-Python class,
@@ -13,12 +15,14 @@ contended  round after round, all workers at once create the same new nodes: the
            barrier, then each registers under the round's new operating system "r<R>"/"p" at a
            model of its own, and under "linux"/"r<R>" at a chassis type of its own.
 
-Beside them, one thread draws the managers (KeyError is allowed there: a key can go between
-listing a node and reading it, as in the Python class), and one switches overrides on a subclass
-and on the shared instance, checking that each switch is honoured by its own next call.  Workers
-now and then replace their own manager's tree, operating-system list or chassis list, and their
-model's alike.  After the threads end, the shared tree must be exactly the union of the workers'
-models, and each worker's own tree exactly its model's."""
+Calls come in every shape: some arguments positional, the rest by keyword in any order, defaults
+given or left out.  Workers now and then replace their own manager's tree, operating-system list
+or chassis list (and their model's alike), and look up on the other workers' own managers, where
+any class found must be that worker's.  Beside them, one thread draws the managers (KeyError is
+allowed there: a key can go between listing a node and reading it, as in the Python class), and
+one switches overrides on a subclass and on the shared instance, checking that each switch is
+honoured by its own next call.  After the threads end, the shared tree must be exactly the union
+of the workers' models, and each worker's own tree exactly its model's."""
 import copy
 import faulthandler
 import importlib.util
