@@ -53,6 +53,22 @@ def test_readings_survive_a_cleared_dict_watcher():
     run_python("""
         import ctypes, gc
         from json import JSONDecoder as Old, JSONEncoder as New  # classes with a source file
+
+        clear, add = ctypes.pythonapi.PyDict_ClearWatcher, ctypes.pythonapi.PyDict_AddWatcher
+        clear.argtypes, clear.restype = [ctypes.c_int], ctypes.c_int
+        add.argtypes, add.restype = [ctypes.c_void_p], ctypes.c_int
+        # The ids the interpreter holds for itself before the module loads are left alone.
+        callback = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+                                     ctypes.c_void_p, ctypes.c_void_p)(lambda *args: 0)
+        free = []
+        while len(free) < 8:
+            try:
+                free.append(add(ctypes.cast(callback, ctypes.c_void_p)))
+            except RuntimeError:
+                break  # none left
+        for watcher in free:
+            clear(watcher)
+
         from mirvak.core.pluginmanager import PluginManager
 
         class Vetoed(Exception): pass
@@ -62,13 +78,11 @@ def test_readings_survive_a_cleared_dict_watcher():
         for _ in range(3):
             assert m.get_plugin(os="linux", platform="p1") is Old
 
-        clear = ctypes.pythonapi.PyDict_ClearWatcher
-        clear.argtypes, clear.restype = [ctypes.c_int], ctypes.c_int
-        for watcher in range(8):
+        for watcher in free:
             try:
                 clear(watcher)
             except ValueError:
-                pass  # an id the interpreter never handed out
+                pass  # an id the module was not handed
 
         m._plugins = {"linux": {"p1": {"data": {"single_rp": {"cls": New, "path": "new"}}}}}
         gc.collect()
