@@ -348,20 +348,23 @@ def main():
     workers = [Worker(w, shared, barrier) for w in range(WORKERS)]
     for worker in workers:
         worker.others = [other for other in workers if other is not worker]
-    done = threading.Event()
+    done, failing = threading.Event(), threading.Event()
     errors = []
 
     def guarded(name, body, *args):
         try:
             body(*args)
         except threading.BrokenBarrierError:
-            pass  # another worker failed: it says why
+            if not failing.is_set():  # else the failing thread says why
+                errors.append("%s: no one failed, yet a barrier broke (waited too long)" % name)
         except Failed as failed:
             if failed.args:
                 errors.append("%s: %s" % (name, failed.args[0]))
+            failing.set()
             barrier.abort()
         except BaseException:
             errors.append("%s raised:\n%s" % (name, traceback.format_exc()))
+            failing.set()
             barrier.abort()
 
     managers = [shared] + [w.managers["own"][0] for w in workers]
