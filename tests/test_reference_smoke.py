@@ -30,6 +30,16 @@ def test_harness_quick_run_for_python(tmp_path):
     assert summary["errors"] == {} and summary["memory"]["python"]["size"] > 0
 
 
+def test_threads_benchmark_compares_both_classes():
+    proc = subprocess.run([sys.executable, os.path.join(REPO, "benchmarks", "threads.py"),
+                           "--seconds", "0.05", "--rounds", "1"],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    rows = [line.split() for line in proc.stdout.splitlines()[2:]]
+    assert [row[0] for row in rows] == ["native", "python"]
+    assert all(len(row) == 7 and row[4].endswith("x") and row[6].endswith("x") for row in rows)
+
+
 @pytest.mark.parametrize("kwargs, error", [
     (dict(cls=int, platform="p1", model="m1"), TypeError),
     (dict(cls=A, platform="p1", os_flavor=["f"]), TypeError),
