@@ -20,9 +20,14 @@ given or left out.  Workers now and then replace their own manager's tree, opera
 or chassis list (and their model's alike), and look up on the other workers' own managers, where
 any class found must be that worker's.  Beside them, one thread draws the managers (KeyError is
 allowed there: a key can go between listing a node and reading it, as in the Python class), and
-one switches overrides on a subclass and on the shared instance, checking that each switch is
-honoured by its own next call.  After the threads end, the shared tree must be exactly the union
-of the workers' models, and each worker's own tree exactly its model's."""
+one switches overrides on a subclass and on the shared instance and swaps a method's code on the
+class, checking that each switch is honoured by its own next call.  After the threads end, the shared tree must be exactly the union
+of the workers' models, and each worker's own tree exactly its model's.
+
+The pure-Python class passes the disjoint layout.  In the contended one it can lose a
+registration: two threads that both find a node missing both create it, and the later one's
+node replaces the earlier one's, with what that one had registered below it.  The compiled class
+publishes a new branch with one insert-if-absent, and must lose nothing."""
 import copy
 import faulthandler
 import importlib.util
@@ -40,7 +45,8 @@ WORKERS = 6           # with a drawer and a switcher: 8 threads, oversubscribing
 STEPS = int(sys.argv[4]) if len(sys.argv) > 4 else 8000  # per worker
 ROUND = 200           # steps per round of the contended layout
 CHASSIS = ["single_rp", "dual_rp", "stack"]
-PROBE = "probe-os"    # only the switcher asks for it
+PROBE = "probe-os"    # only the switcher asks for it (and for the model below)
+PROBE_MODEL = "probe-model"
 
 faulthandler.enable()
 # A hang (a doubly freed block can loop the allocator) shows where every thread stands before
@@ -285,9 +291,19 @@ def drawer(managers, done):
         COUNTS["drawings"] += 1
 
 
+def probing_validate_model(self, os, platform, model):
+    """The code swapped into the class's validate_model: it runs with that function's globals,
+    so it reaches this module through sys."""
+    main = __import__("sys").modules["__main__"]
+    if model == main.PROBE_MODEL:
+        raise main.Probe("code")
+    return main.Model.validate_model(self, os, platform, model)
+
+
 def switcher(shared, done):
-    """Overrides on the subclass and on the shared instance, each answering the probe alone
-    (every other call goes on to the class's own method)."""
+    """Overrides on the subclass and on the shared instance, and a method's code swapped on the
+    class itself, each answering the probe alone (every other call goes on as the class's own
+    method would)."""
     def validate_arguments(self, os, platform, model, chassis_type):
         if os == PROBE:
             raise Probe("class")
@@ -300,9 +316,9 @@ def switcher(shared, done):
 
     faults = []
 
-    def expect(which):
+    def expect(which, model=None):
         try:
-            shared.get_plugin(os=PROBE)
+            shared.get_plugin(os=PROBE, platform=model and "p", model=model)
         except Probe as probe:
             got = str(probe)
         except ConnectionInfraError:
@@ -322,6 +338,11 @@ def switcher(shared, done):
         expect("instance")
         del shared.validate_os
         expect(None)
+        original, Base.validate_model.__code__ = \
+            Base.validate_model.__code__, probing_validate_model.__code__
+        expect("code", PROBE_MODEL)
+        Base.validate_model.__code__ = original
+        expect(None, PROBE_MODEL)
         COUNTS["switches"] += 1
     if faults:
         raise Failed("\n".join(faults))
