@@ -42,7 +42,7 @@ import warnings
 IMPL, LAYOUT = sys.argv[1], sys.argv[2]
 SEED = int(sys.argv[3]) if len(sys.argv) > 3 else 0
 WORKERS = 6           # with a drawer and a switcher: 8 threads, oversubscribing 2 cores
-STEPS = int(sys.argv[4]) if len(sys.argv) > 4 else 8000  # per worker
+STEPS = int(sys.argv[4]) if len(sys.argv) > 4 else 16000  # per worker
 ROUND = 200           # steps per round of the contended layout
 CHASSIS = ["single_rp", "dual_rp", "stack"]
 PROBE = "probe-os"    # only the switcher asks for it (and for the model below)
