@@ -124,7 +124,10 @@ struct Readings final : public support::ModuleState {
   void release() noexcept override {
     for (Reading& entry : entries) entry.forget();
   }
+  static constexpr unsigned kCheckEvery = 64;
+  unsigned uses = 0;
   const Reading* find(PyObject* dict);
+  const Reading* checked(const Reading& entry, PyObject* dict);
   const Reading* remember(PyObject* dict);
 };
 Readings g_readings;
@@ -138,7 +141,7 @@ bool still_valid(const Reading& entry, PyObject* dict) {
 // The watcher forgets a reading as soon as its dictionary changes or goes.
 void changed(PyObject* dict, PyObject*, bool, bool) noexcept {
   for (Reading& entry : g_readings.entries) {
-    if (entry.dict == dict) entry.forget();
+    if (entry.dict == dict || dict == nullptr) entry.forget();
   }
 }
 
@@ -153,13 +156,28 @@ bool track(PyObject* dict, Reading* reading) {
 
 const Reading* Readings::find(PyObject* dict) {
   const Reading& last = entries[last_found];
-  if (last.dict == dict && still_valid(last, dict)) return &last;
+  if (last.dict == dict && still_valid(last, dict)) return checked(last, dict);
   for (int i = 0; i < kRemembered; ++i) {
     if (entries[i].dict == dict && still_valid(entries[i], dict)) {
       last_found = i;
-      return &entries[i];
+      return checked(entries[i], dict);
     }
   }
+  return nullptr;
+}
+
+// Under a watcher, every so many uses a reading is checked against the dictionary it stands for:
+// one that the dictionary contradicts means the watcher was silenced or handed out again, and
+// then nothing remembered is trusted any more.  No Python code runs.
+const Reading* Readings::checked(const Reading& entry, PyObject* dict) {
+  if (kDictTracking != Tracking::watcher || ++uses < kCheckEvery) return &entry;
+  uses = 0;
+  Reading now;
+  now.plain = read_keys(dict, &now.method_named, now.values);
+  bool same = now.plain == entry.plain && now.method_named == entry.method_named;
+  for (int i = 0; same && i < kReadAttributeCount; ++i) same = now.values[i] == entry.values[i];
+  if (same) return &entry;
+  cpython::distrust_watcher();
   return nullptr;
 }
 

@@ -69,6 +69,10 @@ Verdict* Verdicts::find(PyObject* dict) {
 
 // The watcher's news: a verdict that the change cannot falsify is kept.
 void changed(PyObject* dict, PyObject* key, bool added, bool keeps_keys) noexcept {
+  if (dict == nullptr) {  // the watcher is no longer trusted
+    g_verdicts.release();
+    return;
+  }
   Verdict* slot = g_verdicts.find(dict);
   if (slot == nullptr) return;
   const bool keeps = keeps_keys || (added && key != nullptr && PyUnicode_CheckExact(key));

@@ -66,4 +66,13 @@ bool watch_dict(PyObject* dict) noexcept {
   return false;
 }
 
+void distrust_watcher() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  g_watcher.id = kUnavailable;  // no longer ours to clear either
+#endif
+  for (DictListener listener : g_listeners) {
+    if (listener != nullptr) listener(nullptr, nullptr, false, false);
+  }
+}
+
 }  // namespace mirvak::cpython

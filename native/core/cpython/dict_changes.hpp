@@ -51,4 +51,10 @@ void add_dict_listener(DictListener listener) noexcept;
 // watcher tracking.
 bool watch_dict(PyObject* dict) noexcept;
 
+// Another extension may clear this module's watcher (PyDict_ClearWatcher), and the interpreter may
+// hand its id out again: changes then go unreported.  Whoever finds what it remembered contradicted
+// by the dictionary calls this: every listener is told to forget everything (a null `dict`), and
+// nothing is watched from then on.
+void distrust_watcher() noexcept;
+
 }  // namespace mirvak::cpython
