@@ -92,3 +92,42 @@ def test_a_raised_limit_ends_in_recursion_error_not_a_crash():
     # Deeper than the default limit allows (about 330 levels): the C stack, or the interpreter's
     # own count of C calls (3.12), ended it.
     assert native["levels"] > 500
+
+
+STACK_SCRIPT = """
+import ctypes, resource, sys
+import mirvak.core.pluginmanager as module
+
+sys.setrecursionlimit(1_000_000)
+module.PluginManager().print_tree({"a": {"b": 1}})  # the C stack's bounds are known from here
+hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+if %r == "lowered":
+    resource.setrlimit(resource.RLIMIT_STACK, (2 << 20, hard))
+else:
+    # Unlimited, with a mapping not far below the stack: the kernel keeps its guard gap free.
+    if hard != resource.RLIM_INFINITY:
+        sys.exit("skip: the hard stack limit is not unlimited")
+    resource.setrlimit(resource.RLIMIT_STACK, (hard, hard))
+    low = next(int(line.split("-")[0], 16) for line in open("/proc/self/maps")
+               if line.rstrip().endswith("[stack]"))
+    mmap = ctypes.CDLL(None).mmap
+    mmap.restype = ctypes.c_void_p
+    mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t] + [ctypes.c_int] * 3 + [ctypes.c_long]
+    wanted = low - (4 << 20)
+    if mmap(wanted, 4096, 0, 0x22 | 0x100000, -1, 0) != wanted:  # MAP_FIXED_NOREPLACE
+        sys.exit("skip: no mapping at the place asked for")
+m = module.PluginManager()
+m.validate_arguments = m.get_plugin
+try:
+    m.get_plugin("linux")
+except RecursionError:
+    print("RecursionError")
+"""
+
+
+@pytest.mark.parametrize("change", ["lowered", "unlimited"])
+def test_stack_limit_changed_at_run_time_ends_in_recursion_error(change):
+    result = run_python(STACK_SCRIPT % change, check=False)
+    if result.stderr.startswith("skip:"):
+        pytest.skip(result.stderr.strip())
+    assert (result.returncode, result.stdout) == (0, "RecursionError\n"), result.stderr
