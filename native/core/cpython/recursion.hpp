@@ -4,8 +4,9 @@
 // shortcut, or run directly by another body, or a drawing level drawing its child) stands for a
 // Python call, so it counts as one against `sys.setrecursionlimit` (PythonLevel).  And no
 // recursion may exhaust the C stack, whatever the limit: every way into the native code from
-// Python, and every drawing level, first checks that the thread's stack has room (StackRoom),
-// raising RecursionError where the stack would run out first, as CPython does for C code.
+// Python but a thread's outermost, and every drawing level, first checks that the thread's stack
+// has room (StackRoom), raising RecursionError where the stack would run out first, as CPython
+// does for C code.
 //
 // Fast: before 3.12 Python calls and `Py_EnterRecursiveCall` share one counter (3.9 to 3.11); from
 // 3.12 Python calls have a counter of their own on the thread state, `py_recursion_remaining`
@@ -13,8 +14,9 @@
 // Public twin: the interpreter calls every function itself, so no body stands for a call
 // (kDirectBodies is false) and the interpreter counts the calls; the stack is checked alike.
 // The stack's bounds come from the C library (pthread_getattr_np), not from CPython.  The main
-// thread's follow RLIMIT_STACK, which a program may change at any time: a level that goes a step
-// deeper than the last one that looked reads the limit again.
+// thread's follow RLIMIT_STACK, which a program may change at any time: a level that starts a
+// step deeper than the last one that looked, or than the first of a new outermost call, reads
+// the limit again.
 #pragma once
 
 #include <cstdint>
