@@ -70,6 +70,7 @@ std::uintptr_t usable_size(const ThreadStack& stack, std::uintptr_t size) {
     stack->low = stack->top - usable;
     stack->margin = usable / 4 < kStackMargin ? usable / 4 : kStackMargin;
     stack->floor = stack->low + stack->margin;
+    if (stack->reach == 0 || stack->low < stack->reach) stack->reach = stack->low;
   }
   pthread_attr_destroy(&attributes);
 }
@@ -86,11 +87,11 @@ void refresh_bounds(ThreadStack* stack) {
 #endif
 
 // A level running on a stack of someone else's making (outside the thread's own) is not
-// checked.
+// checked; one below a limit lowered under the depth in use has no room.
 [[gnu::noinline, gnu::cold]] bool check_bounds(ThreadStack* stack, std::uintptr_t address,
                                                bool deep_work) {
   refresh_bounds(stack);
-  if (address < stack->low || address > stack->top) return false;
+  if (address < stack->reach || address > stack->top) return false;
   const std::uintptr_t floor = stack->floor + (deep_work ? stack->margin : 0);
   if (address >= floor) {
     const std::uintptr_t next = address - kRecheckStep;

@@ -40,6 +40,7 @@ struct ThreadStack {
   // read the bounds again (so a limit lowered since then is seen within a step), or at the floor.
   std::uintptr_t recheck;
   std::uintptr_t low;     // the lowest address the stack can grow to
+  std::uintptr_t reach;   // the lowest it could grow to under any limit seen
   std::uintptr_t top;     // its highest address
   std::uintptr_t floor;   // a level must not start below it
   std::uintptr_t margin;  // kept free below the floor
@@ -51,7 +52,7 @@ struct ThreadStack {
 };
 
 inline thread_local ThreadStack t_stack = {
-    ~std::uintptr_t{0}, 0, 0, 0, 0, 0, 0, false, false, false};
+    ~std::uintptr_t{0}, 0, 0, 0, 0, 0, 0, 0, false, false, false};
 
 // Room on the C stack for a way into the native code from Python, checked unless it is the only
 // such way open on its thread: the outermost entry, which starts where Python code left the
