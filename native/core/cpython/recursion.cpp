@@ -38,7 +38,7 @@ constexpr std::uintptr_t kRecheckStep = 64 * 1024;
 constexpr std::uintptr_t kGuardGap = 1024 * 1024;
 
 #if defined(__linux__)
-unsigned long stack_limit() {
+unsigned long long stack_limit() {
   struct rlimit limit;
   return getrlimit(RLIMIT_STACK, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
 }
@@ -91,6 +91,10 @@ void refresh_bounds(ThreadStack* stack) {
 [[gnu::noinline, gnu::cold]] bool check_bounds(ThreadStack* stack, std::uintptr_t address,
                                                bool deep_work) {
   refresh_bounds(stack);
+  if (stack->top == 0) {
+    stack->recheck = 0;  // bounds unknown: levels run unchecked until the next outermost call
+    return false;
+  }
   if (address < stack->reach || address > stack->top) return false;
   const std::uintptr_t floor = stack->floor + (deep_work ? stack->margin : 0);
   if (address >= floor) {

@@ -39,16 +39,16 @@ struct ThreadStack {
   // Levels above this address run unchecked; it lies at most a step below the last level that
   // read the bounds again (so a limit lowered since then is seen within a step), or at the floor.
   std::uintptr_t recheck;
-  std::uintptr_t low;     // the lowest address the stack can grow to
-  std::uintptr_t reach;   // the lowest it could grow to under any limit seen
-  std::uintptr_t top;     // its highest address
-  std::uintptr_t floor;   // a level must not start below it
-  std::uintptr_t margin;  // kept free below the floor
-  unsigned long limit;    // RLIMIT_STACK when the main thread's bounds were found
-  int open;               // ways into the native code from Python now open on this thread
-  bool fresh;             // the outermost way in opened since the last check
-  bool known;             // the bounds were found
-  bool main;              // the process's main thread, whose stack follows RLIMIT_STACK
+  std::uintptr_t low;        // the lowest address the stack can grow to
+  std::uintptr_t reach;      // the lowest it could grow to under any limit seen
+  std::uintptr_t top;        // its highest address
+  std::uintptr_t floor;      // a level must not start below it
+  std::uintptr_t margin;     // kept free below the floor
+  unsigned long long limit;  // RLIMIT_STACK when the main thread's bounds were found
+  int open;                  // ways into the native code from Python now open on this thread
+  bool fresh;                // the outermost way in opened since the last check
+  bool known;                // the bounds were found
+  bool main;                 // the process's main thread, whose stack follows RLIMIT_STACK
 };
 
 inline thread_local ThreadStack t_stack = {
