@@ -49,6 +49,12 @@ if {swap}:
     result["swap"] = outcome(swap)
 for depth in {depths}:
     result["draw %d" % depth] = outcome(lambda: draw(depth))
+if {limit} <= 400:  # the Python class draws a chain in time quadratic in its depth
+    result["deepest drawing"] = None
+    for depth in range({limit} - 20, {limit} + 5):
+        if outcome(lambda: draw(depth)) == "RecursionError":
+            break
+        result["deepest drawing"] = depth
 print(json.dumps(result))
 """
 

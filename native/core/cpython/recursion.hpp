@@ -28,6 +28,14 @@ namespace mirvak::cpython {
 // Whether a body may run without its function's own call.
 inline constexpr bool kDirectBodies = kFastPaths;
 
+// Levels of room a drawing level wants below the recursion limit before it sorts its keys, as
+// the Python class's `sorted(keys)` and its comparisons take them: two, except on 3.11, which
+// counts no call of a builtin from Python code (before 3.11 `sorted` counts one; from 3.12 these
+// levels come from the budget for C code, apart from the limit).  Interpreter behaviour, the
+// same in both builds.
+inline constexpr int kSortLevels =
+    PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 ? 1 : 2;
+
 // True with RecursionError set when the C stack has too little room left for another level;
 // `deep_work` asks for twice the room, for work that goes deeper than a level in C (a sort,
 // whose comparisons a debug interpreter asserts cannot fail).

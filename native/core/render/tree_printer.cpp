@@ -72,8 +72,11 @@ Ref sort_keys(PyObject* data) {
 Ref sorted_keys(PyObject* data) {
   if (cpython::stack_exhausted(true) || Py_EnterRecursiveCall(" while drawing a tree"))
     return Ref();
-  const bool room = Py_EnterRecursiveCall(" while drawing a tree") == 0;
-  if (room) Py_LeaveRecursiveCall();
+  bool room = true;
+  if (cpython::kSortLevels > 1) {
+    room = Py_EnterRecursiveCall(" while drawing a tree") == 0;
+    if (room) Py_LeaveRecursiveCall();
+  }
   Py_LeaveRecursiveCall();
   return room ? sort_keys(data) : Ref();
 }
