@@ -49,9 +49,9 @@ if {swap}:
     result["swap"] = outcome(swap)
 for depth in {depths}:
     result["draw %d" % depth] = outcome(lambda: draw(depth))
-if {limit} <= 400:  # the Python class draws a chain in time quadratic in its depth
+if {deepest_from} is not None:
     result["deepest drawing"] = None
-    for depth in range({limit} - 20, {limit} + 5):
+    for depth in range({deepest_from}, {limit} + 5):
         if outcome(lambda: draw(depth)) == "RecursionError":
             break
         result["deepest drawing"] = depth
@@ -66,10 +66,11 @@ module = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(module)"""
 
 
-def measure(load, limit, depths=()):
+def measure(load, limit, depths=(), deepest_from=None):
     # The swap cycle runs for the native class only: CPython 3.13.0's own Python class never
     # reaches its recursion limit on that route (its memory grows until it is stopped).
-    code = SCRIPT.format(load=load, limit=limit, depths=list(depths), swap=load == NATIVE)
+    code = SCRIPT.format(load=load, limit=limit, depths=list(depths), swap=load == NATIVE,
+                         deepest_from=deepest_from)
     return json.loads(run_python(code).stdout)
 
 
@@ -85,10 +86,14 @@ def build():
     return sys.version_info[:2], _walk.companion().fast_paths
 
 
+def counts_c_calls():
+    """The public build before 3.11, where the interpreter also counts the C calls between the
+    methods' Python frames: five counted calls a level of the cycle, two a level of a drawing."""
+    return sys.version_info < (3, 11) and not build()[1]
+
+
 def expected_levels(limit, python_levels):
-    if sys.version_info < (3, 11) and not build()[1]:
-        # Five counted calls a level: there the interpreter also counts the C calls between the
-        # methods' Python frames.
+    if counts_c_calls():
         return (limit - 5) // 5
     levels = python_levels - FEWER.get(build(), 0)
     return min(levels, CAPS.get(build(), levels))
@@ -97,8 +102,15 @@ def expected_levels(limit, python_levels):
 @pytest.mark.parametrize("limit", [400, 1600])
 def test_depth_follows_the_recursion_limit(limit):
     depths = (50, limit + 100)  # a chain within the limit is cheap to draw only when short
-    native, python = measure(NATIVE, limit, depths), measure(PYTHON, limit, depths)
+    # The deepest chain drawn, looked for at the lower limit only: the Python class draws a chain
+    # in time quadratic in its depth.
+    start = None if limit > 400 else limit // 2 - 20 if counts_c_calls() else limit - 20
+    native = measure(NATIVE, limit, depths, start)
+    python = measure(PYTHON, limit, depths, start and limit - 20)
     assert native.pop("levels") == expected_levels(limit, python.pop("levels"))
+    if start:
+        deepest = python.pop("deepest drawing")
+        assert native.pop("deepest drawing") == ((deepest - 1) // 2 if counts_c_calls() else deepest)
     assert native.pop("swap") == "RecursionError"
     assert native == python
     assert native["cycle"] == native["draw %d" % depths[1]] == "RecursionError"
