@@ -92,6 +92,41 @@ def test_drawing_rules(data, output, expected):
     assert both(data, output) == expected
 
 
+class IterKeys(dict):
+    def keys(self):
+        return iter(dict.keys(self))
+
+
+class Grower:
+    """A key that cannot be ordered: comparing it adds a key to the tree it is drawn from."""
+
+    def __init__(self, text, tree):
+        self.text, self.tree = text, tree
+
+    def __lt__(self, other):
+        self.tree[Grower("added", self.tree)] = 0
+        raise TypeError("not ordered")
+
+    def __str__(self):
+        return self.text
+
+
+def growing():
+    tree = {}
+    tree.update({Grower("b", tree): 1, Grower("a", tree): 1})
+    return tree
+
+
+# The fall-back orders the keys as listed once: an iterator of keys is not read again, and a key
+# added by a failing comparison is not drawn.
+@pytest.mark.parametrize("make, expected", [
+    (lambda: IterKeys({"b": 1, 2: "x"}), "p\n  |__ 2 = x\n  |__ b = 1"),
+    (growing, "p\n  |__ a = 1\n  |__ b = 1"),
+])
+def test_fall_back_sorts_the_listed_keys(make, expected):
+    assert [m.print_tree(make(), "p") for m in (PluginManager(), Transcribed())] == [expected] * 2
+
+
 class Key:
     """A key whose comparisons are odd: equal to everything, ordered by its number."""
 

@@ -281,12 +281,12 @@ class PluginManager(object):
             return ""
         if not isinstance(data, dict):
             return output + " = " + str(data)
-        keys = data.keys()
+        sorted_keys = list(data.keys())
         try:
-            sorted_keys = sorted(keys)
+            sorted_keys = sorted(sorted_keys)
         except TypeError:
-            # Keys of mixed types: order them by their text instead.
-            sorted_keys = sorted(keys, key=str)
+            # Keys of mixed types: order the same keys by their text instead.
+            sorted_keys.sort(key=str)
         last_key = sorted_keys[-1]
         for key in sorted_keys:
             if isinstance(key, str):

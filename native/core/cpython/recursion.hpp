@@ -4,16 +4,22 @@
 // shortcut, or run directly by another body, or a drawing level drawing its child) stands for a
 // Python call, so it counts as one against `sys.setrecursionlimit` (PythonLevel).  And no
 // recursion may exhaust the C stack, whatever the limit: every way into the native code from
-// Python, and every drawing level, first checks that the thread's stack has room (StackRoom),
-// raising RecursionError where the stack would run out first, as CPython does for C code.
+// Python but a thread's outermost, and every drawing level, first checks that the thread's stack
+// has room (StackRoom), raising RecursionError where the stack would run out first, as CPython
+// does for C code.
 //
 // Fast: before 3.12 Python calls and `Py_EnterRecursiveCall` share one counter (3.9 to 3.11); from
 // 3.12 Python calls have a counter of their own on the thread state, `py_recursion_remaining`
 // (3.12 to 3.15), counted down here as the interpreter counts a Python call.
 // Public twin: the interpreter calls every function itself, so no body stands for a call
 // (kDirectBodies is false) and the interpreter counts the calls; the stack is checked alike.
-// The stack's bounds come from the C library (pthread_getattr_np), not from CPython.
+// The stack's bounds come from the C library (pthread_getattr_np), not from CPython.  The main
+// thread's follow RLIMIT_STACK, which a program may change at any time: a level that starts a
+// step deeper than the last one that looked, or than the first of a new outermost call, reads
+// the limit again.
 #pragma once
+
+#include <cstdint>
 
 #include "cpython/config.hpp"
 
@@ -22,26 +28,70 @@ namespace mirvak::cpython {
 // Whether a body may run without its function's own call.
 inline constexpr bool kDirectBodies = kFastPaths;
 
+// Levels of room a drawing level wants below the recursion limit before it sorts its keys, as
+// the Python class's `sorted(keys)` and its comparisons take them: two, except on 3.11, which
+// counts no call of a builtin from Python code (before 3.11 `sorted` counts one; from 3.12 these
+// levels come from the budget for C code, apart from the limit).  Interpreter behaviour, the
+// same in both builds.
+inline constexpr int kSortLevels =
+    PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 ? 1 : 2;
+
 // True with RecursionError set when the C stack has too little room left for another level;
 // `deep_work` asks for twice the room, for work that goes deeper than a level in C (a sort,
 // whose comparisons a debug interpreter asserts cannot fail).
 bool stack_exhausted(bool deep_work = false) noexcept;
 
+// What a thread knows of its own C stack, in one block: every access to a thread_local from a
+// shared library is a call (__tls_get_addr), so each function touches it once.
+struct ThreadStack {
+  // Levels above this address run unchecked; it lies at most a step below the last level that
+  // read the bounds again (so a limit lowered since then is seen within a step), or at the floor.
+  std::uintptr_t recheck;
+  std::uintptr_t low;        // the lowest address the stack can grow to
+  std::uintptr_t reach;      // the lowest it could grow to under any limit seen
+  std::uintptr_t top;        // its highest address
+  std::uintptr_t floor;      // a level must not start below it
+  std::uintptr_t margin;     // kept free below the floor
+  unsigned long long limit;  // RLIMIT_STACK when the main thread's bounds were found
+  int open;                  // ways into the native code from Python now open on this thread
+  bool fresh;                // the outermost way in opened since the last check
+  bool known;                // the bounds were found
+  bool main;                 // the process's main thread, whose stack follows RLIMIT_STACK
+};
+
+inline thread_local ThreadStack t_stack = {
+    ~std::uintptr_t{0}, 0, 0, 0, 0, 0, 0, 0, false, false, false};
+
 // Room on the C stack for a way into the native code from Python, checked unless it is the only
-// such way open: the outermost entry, which starts where Python code left the stack, runs as a C
-// function called from Python would.  Entries are counted over all threads (each runs only with
-// the interpreter's lock held), so a deep thread is checked at every entry after its first.
+// such way open on its thread: the outermost entry, which starts where Python code left the
+// stack, runs as a C function called from Python would.
 class StackRoom {
  public:
-  StackRoom() noexcept : room_(++open_ == 1 || !stack_exhausted()) {}
-  ~StackRoom() { --open_; }
+  StackRoom() noexcept
+      : stack_(thread_stack()), room_(++stack_->open == 1 ? opened() : !stack_exhausted()) {}
+  ~StackRoom() { --stack_->open; }
   StackRoom(const StackRoom&) = delete;
   StackRoom& operator=(const StackRoom&) = delete;
   // False with RecursionError set when there is not.
   explicit operator bool() const noexcept { return room_; }
 
  private:
-  static inline int open_ = 0;
+  // The block's address, kept for the destructor: the compiler would otherwise find it again
+  // (another __tls_get_addr call) after the body.
+  static ThreadStack* thread_stack() noexcept {
+    ThreadStack* stack = &t_stack;
+#if defined(__GNUC__)
+    __asm__("" : "+r"(stack));
+#endif
+    return stack;
+  }
+
+  bool opened() noexcept {
+    stack_->fresh = true;
+    return true;
+  }
+
+  ThreadStack* stack_;
   bool room_;
 };
 
@@ -71,9 +121,7 @@ class PythonLevel {
   PythonLevel(const PythonLevel&) = delete;
   PythonLevel& operator=(const PythonLevel&) = delete;
   // False with RecursionError set when the limit is reached.
-  explicit operator bool() const noexcept {
-    return entered_;
-  }
+  explicit operator bool() const noexcept { return entered_; }
 
  private:
 #if MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000

@@ -33,39 +33,37 @@ int same_key(PyObject* key, PyObject* last_key) {
   return support::truth(Ref::steal(PyObject_RichCompare(key, last_key, Py_EQ)));
 }
 
-// `data.keys()`, called once per node.  For an exact dict the method runs no Python code, and
-// each list of its keys is what iterating the view gives at that moment.
-class NodeKeys {
- public:
-  explicit NodeKeys(PyObject* data) : data_(data) {
-    if (!PyDict_CheckExact(data))
-      keys_ = Ref::steal(PyObject_CallMethodNoArgs(data, name(Name::keys)));
-  }
-  bool ok() const { return PyDict_CheckExact(data_) || keys_; }
-  // `list(keys)`
-  Ref list() const {
-    return PyDict_CheckExact(data_) ? Ref::steal(PyDict_Keys(data_))
-                                    : Ref::steal(PySequence_List(keys_.get()));
-  }
+// `list(data.keys())`.  For an exact dict the method runs no Python code.
+Ref listed_keys(PyObject* data) {
+  if (PyDict_CheckExact(data)) return Ref::steal(PyDict_Keys(data));
+  Ref keys = Ref::steal(PyObject_CallMethodNoArgs(data, name(Name::keys)));
+  return keys ? Ref::steal(PySequence_List(keys.get())) : Ref();
+}
 
- private:
-  PyObject* data_;
-  Ref keys_;
-};
+// Exact strs compare without running Python code and without failing.
+bool all_exact_texts(PyObject* list) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+    if (!PyUnicode_CheckExact(PyList_GET_ITEM(list, i))) return false;
+  return true;
+}
 
 // `sorted(keys)`; keys that cannot be ordered among themselves are ordered by their text
-// instead, in an except block: `sorted(keys, key=str)`.
+// instead, in an except block: the same listed keys sorted with `key=str`.  The first sort
+// works on a copy, since a sort that fails leaves its list in an order of its own; only keys
+// whose comparisons cannot fail are sorted in place.
 Ref sort_keys(PyObject* data) {
-  NodeKeys keys(data);
-  Ref sorted = keys.ok() ? keys.list() : Ref();
+  Ref listed = listed_keys(data);
+  if (!listed) return Ref();
+  if (all_exact_texts(listed.get()))
+    return PyList_Sort(listed.get()) == 0 ? std::move(listed) : Ref();
+  Ref sorted = Ref::steal(PyList_GetSlice(listed.get(), 0, PyList_GET_SIZE(listed.get())));
   if (!sorted || PyList_Sort(sorted.get()) == 0) return sorted;
   return cpython::on_exception(PyExc_TypeError, [&]() -> Ref {
-    Ref by_text = keys.list();
-    Ref sort = by_text ? Ref::steal(PyObject_GetAttr(by_text.get(), name(Name::sort))) : Ref();
+    Ref sort = Ref::steal(PyObject_GetAttr(listed.get(), name(Name::sort)));
     Ref done = sort ? support::call_keywords(
                           sort.get(), {reinterpret_cast<PyObject*>(&PyUnicode_Type)}, {Name::key})
                     : Ref();
-    return done ? std::move(by_text) : Ref();
+    return done ? std::move(listed) : Ref();
   });
 }
 
@@ -75,8 +73,11 @@ Ref sort_keys(PyObject* data) {
 Ref sorted_keys(PyObject* data) {
   if (cpython::stack_exhausted(true) || Py_EnterRecursiveCall(" while drawing a tree"))
     return Ref();
-  const bool room = Py_EnterRecursiveCall(" while drawing a tree") == 0;
-  if (room) Py_LeaveRecursiveCall();
+  bool room = true;
+  if (cpython::kSortLevels > 1) {
+    room = Py_EnterRecursiveCall(" while drawing a tree") == 0;
+    if (room) Py_LeaveRecursiveCall();
+  }
   Py_LeaveRecursiveCall();
   return room ? sort_keys(data) : Ref();
 }
