@@ -9,8 +9,9 @@
 // those stores (measured: every attribute store seen), so only 3.13 cannot track an instance's
 // dictionary.
 // Public twin: the watcher from 3.12, nothing before (ma_version_tag is internal).
-// Free-threaded builds track nothing: a watcher's callback runs on whichever thread changes the
-// dictionary, and what it would keep up to date is shared by all threads.
+// Free-threaded (3.13t): no watcher, whose callback runs on whichever thread changes the
+// dictionary; `ma_version_tag`, still kept by 3.13 (removed in 3.14) and drawn from a counter
+// that never hands a version out twice, read atomically.  Its public twin tracks nothing.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +22,12 @@ namespace mirvak::cpython {
 
 enum class Tracking { none, version, watcher };
 
-inline constexpr Tracking kDictTracking = kFreeThreaded                  ? Tracking::none
-                                          : PY_VERSION_HEX >= 0x030C0000 ? Tracking::watcher
-                                          : kFastPaths                   ? Tracking::version
-                                                                         : Tracking::none;
+inline constexpr Tracking kDictTracking =
+    kFreeThreaded ? (kFastPaths && PY_VERSION_HEX < 0x030E0000 ? Tracking::version : Tracking::none)
+    : PY_VERSION_HEX >= 0x030C0000 ? Tracking::watcher
+    : kFastPaths                   ? Tracking::version
+                                   : Tracking::none;
+
 // Whether an instance's own dictionary can be tracked like any other.
 inline constexpr bool kInstanceDictTracking =
     kDictTracking != Tracking::none &&
@@ -34,6 +37,11 @@ inline constexpr bool kInstanceDictTracking =
 inline uint64_t dict_version(PyObject* dict) noexcept {
 #if MIRVAK_FAST_PATHS && PY_VERSION_HEX < 0x030C0000
   return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#elif MIRVAK_FAST_PATHS && defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return __atomic_load_n(&reinterpret_cast<PyDictObject*>(dict)->ma_version_tag, __ATOMIC_ACQUIRE);
+#pragma GCC diagnostic pop
 #else
   (void)dict;
   return 0;

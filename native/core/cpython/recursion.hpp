@@ -121,7 +121,9 @@ class PythonLevel {
   PythonLevel(const PythonLevel&) = delete;
   PythonLevel& operator=(const PythonLevel&) = delete;
   // False with RecursionError set when the limit is reached.
-  explicit operator bool() const noexcept { return entered_; }
+  explicit operator bool() const noexcept {
+    return entered_;
+  }
 
  private:
 #if MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000

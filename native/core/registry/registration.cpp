@@ -57,10 +57,10 @@ Ref walk_creating(Ref node, const LevelPath& path) {
 }
 
 // Without the GIL, other threads may register at once.  Where the walk runs no Python code (exact
-// dicts, exact str members and chassis type), the nodes from the first missing level down are
-// made privately, with the record in place, and published with one insert-if-absent: another
-// thread sees no new branch or a complete one, and of two threads that make the same node, one
-// node stays and both records go into it.
+// dicts with exact str keys, exact str members and chassis type), the nodes from the first missing
+// level down are made privately, with the record in place, and published with one insert-if-absent:
+// another thread sees no new branch or a complete one, and of two threads that make the same node,
+// one node stays and both records go into it.
 bool plain_registration(PyObject* tree, const LevelPath& path, PyObject* chassis_type) {
   if (!cpython::kFreeThreaded || !PyDict_CheckExact(tree) || !PyUnicode_CheckExact(chassis_type))
     return false;
@@ -84,28 +84,27 @@ Ref branch(const LevelPath& path, Py_ssize_t first, PyObject* chassis_type, PyOb
   return node;
 }
 
-// The target node when every level exists (possibly made by another thread meanwhile); empty
-// with `*published` set once a new branch holds the record; empty with an exception set, or
-// with none when a node is not an exact dict (the walk then goes step by step).
-Ref publish(Ref node, const LevelPath& path, PyObject* chassis_type, PyObject* record,
-            bool* published) {
+// Publishes the branch from the first missing level; `*published` tells whether it did: not when
+// every level exists (possibly made by another thread meanwhile), nor when looking a level up
+// could run Python code (the walk then goes step by step).  False with an exception set.
+bool publish(Ref node, const LevelPath& path, PyObject* chassis_type, PyObject* record,
+             bool* published) {
   for (Py_ssize_t i = 0; i < path.size(); ++i) {
-    if (!PyDict_CheckExact(node.get())) return Ref();
+    if (!store_is_plain(node.get(), path[i])) return true;
     PyObject* child;
     int present = PyDict_GetItemRef(node.get(), path[i], &child);
     if (present == 0) {
       Ref made = branch(path, i + 1, chassis_type, record);
-      if (!made) return Ref();
+      if (!made) return false;
       present = PyDict_SetDefaultRef(node.get(), path[i], made.get(), &child);
       *published = present == 0;
     }
-    if (present < 0 || *published) {
-      Py_XDECREF(child);
-      return Ref();
-    }
-    node = Ref::steal(child);
+    Ref held = Ref::steal(child);
+    if (present < 0) return false;
+    if (*published) return true;
+    node = std::move(held);
   }
-  return node;
+  return true;
 }
 
 // `cls.__name__` or `cls.__module__`.  For a class made by `type` itself these are the
@@ -193,22 +192,22 @@ PyObject* register_plugin(PyObject* self, PyObject* cls, PyObject* os, PyObject*
   // The class's source file is looked up before the tree is read: the view serves validation.
   calls::InstanceView view;
   if (!validate(self, os, platform, model, chassis_type, &view)) return nullptr;
+  view.drop();  // what it holds goes as it would in Python: the walk reads the tree afresh
   LevelPath path;
   if (!path.build(os, platform, model, os_flavor) || !all_hashable(path, chassis_type))
     return nullptr;
   Ref class_path = host::source_file(cls);
   Ref tree = class_path ? root(self) : Ref();
   if (!tree) return nullptr;
-  Ref target;
   if (plain_registration(tree.get(), path, chassis_type)) {
     Ref record = make_record(cls, class_path.get());
     bool published = false;
-    target = record ? publish(Ref::borrow(tree.get()), path, chassis_type, record.get(), &published)
-                    : Ref();
+    if (!record || !publish(Ref::borrow(tree.get()), path, chassis_type, record.get(), &published))
+      return nullptr;
     if (published) Py_RETURN_NONE;
-    if (!target && PyErr_Occurred()) return nullptr;
   }
-  if (!target) target = walk_creating(std::move(tree), path);
+  // Every node exists (or a level is not plain): the walk goes step by step, as Python's does.
+  Ref target = walk_creating(std::move(tree), path);
   if (!target || !store(target.get(), cls, chassis_type, class_path.get(), path)) return nullptr;
   Py_RETURN_NONE;
 }

@@ -5,7 +5,6 @@
 #include "calls/self_call.hpp"
 #include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
-#include "cpython/config.hpp"
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "support/text.hpp"
@@ -127,11 +126,10 @@ int has_key(PyObject* node, PyObject* key, Ref* value) noexcept {
   return status;
 }
 
-// Without the GIL another thread may change the node between a test and the read that follows,
-// so an exact str in an exact dict is looked up once, whatever the other keys are: a level is
-// then read consistently (a colliding key's __eq__, if any, runs once, not twice).
+// Where the lookup runs no Python code, a walk's test and read of a level are one lookup: without
+// the GIL the level is then read consistently, where another thread may change the node between
+// a test and a read.
 bool store_is_plain(PyObject* node, PyObject* key) noexcept {
-  if (cpython::kFreeThreaded) return PyUnicode_CheckExact(key) && PyDict_CheckExact(node);
   return PyUnicode_CheckExact(key) && calls::text_keyed(node);
 }
 
