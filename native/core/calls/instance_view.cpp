@@ -127,7 +127,8 @@ struct Readings final : public support::ModuleState {
   static constexpr unsigned kCheckEvery = 64;
   unsigned uses = 0;
   const Reading* find(PyObject* dict);
-  const Reading* checked(const Reading& entry, PyObject* dict);
+  const Reading* checked(const Reading* entry, PyObject* dict);
+  const Reading* check(const Reading& entry, PyObject* dict);
   const Reading* remember(PyObject* dict);
 };
 Readings g_readings;
@@ -156,21 +157,25 @@ bool track(PyObject* dict, Reading* reading) {
 
 const Reading* Readings::find(PyObject* dict) {
   const Reading& last = entries[last_found];
-  if (last.dict == dict && still_valid(last, dict)) return checked(last, dict);
+  if (last.dict == dict && still_valid(last, dict)) return &last;
   for (int i = 0; i < kRemembered; ++i) {
     if (entries[i].dict == dict && still_valid(entries[i], dict)) {
       last_found = i;
-      return checked(entries[i], dict);
+      return &entries[i];
     }
   }
   return nullptr;
 }
 
-// Under a watcher, every so many uses a reading is checked against the dictionary it stands for:
-// one that the dictionary contradicts means the watcher was silenced or handed out again, and
-// then nothing remembered is trusted any more.  No Python code runs.
-const Reading* Readings::checked(const Reading& entry, PyObject* dict) {
-  if (kDictTracking != Tracking::watcher || ++uses < kCheckEvery) return &entry;
+// Under a watcher, every so many operations a reading is checked against the dictionary it stands
+// for: one that the dictionary contradicts means the watcher was silenced or handed out again,
+// and then nothing remembered is trusted any more.  No Python code runs.
+const Reading* Readings::checked(const Reading* entry, PyObject* dict) {
+  if (kDictTracking != Tracking::watcher || entry == nullptr || ++uses < kCheckEvery) return entry;
+  return check(*entry, dict);
+}
+
+[[gnu::noinline, gnu::cold]] const Reading* Readings::check(const Reading& entry, PyObject* dict) {
   uses = 0;
   Reading now;
   now.plain = read_keys(dict, &now.method_named, now.values);
@@ -203,7 +208,7 @@ const Reading* Readings::checked(const Reading& entry, PyObject* dict) {
 // The reading of `dict`: remembered, or taken now; null when the dictionary must be probed.
 const Reading* reading_of(PyObject* dict) {
   if (!kRemembersReadings || !PyDict_CheckExact(dict)) return nullptr;
-  const Reading* reading = g_readings.find(dict);
+  const Reading* reading = g_readings.checked(g_readings.find(dict), dict);
   if (reading == nullptr) reading = g_readings.remember(dict);
   return reading != nullptr && reading->plain ? reading : nullptr;
 }

@@ -164,13 +164,17 @@ struct PlainVerdict {
   bool plain = false;
 };
 
+PlainVerdict g_plain_type;
+
 // Verdicts of a module that has gone (a runtime initialised again) are not trusted.
 struct Epoch final : public support::ModuleState {
   unsigned int current = 1;
-  void release() noexcept override { ++current; }
+  void release() noexcept override {
+    ++current;
+    g_plain_type.type = nullptr;
+  }
 };
 Epoch g_epoch;
-PlainVerdict g_plain_type;
 thread_local PlainVerdict t_plain_type;
 
 PlainVerdict& plain_verdict() {
@@ -216,10 +220,10 @@ bool plain_manager(PyObject* self) noexcept {
   unsigned int stamp;
   if (!cpython::type_stamp(type, &stamp)) return false;
   PlainVerdict& verdict = plain_verdict();
-  const bool plain =
-      verdict.type == type && verdict.stamp == stamp && verdict.epoch == g_epoch.current
-          ? verdict.plain
-          : judge_type(type, stamp, verdict);
+  const bool plain = verdict.type == type && verdict.stamp == stamp &&
+                             (!cpython::kFreeThreaded || verdict.epoch == g_epoch.current)
+                         ? verdict.plain
+                         : judge_type(type, stamp, verdict);
   if (!plain) return false;
   for (Method id : kValidators) {  // a function's code may be replaced without the type knowing
     if (!is_own(function(id), id)) return false;

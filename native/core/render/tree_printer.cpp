@@ -250,9 +250,10 @@ bool draw_node(PyObject* self, PyObject* data, PyObject* output, Sink& sink, Ref
   Ref keys = sorted_keys(data);
   if (!keys) return false;
   const Py_ssize_t count = PyList_GET_SIZE(keys.get());
-  // A dict found not empty lists no key only when another thread emptied it meanwhile (nothing
-  // runs in between here): it is drawn as the empty node it has become.
-  if (count == 0 && PyDict_CheckExact(data)) return true;
+  // Without the GIL a dict found not empty and listed empty was emptied by another thread
+  // meanwhile: it is drawn as the empty node it has become.
+  if (cpython::kFreeThreaded && count == 0 && PyDict_CheckExact(data) && PyDict_GET_SIZE(data) == 0)
+    return true;
   if (count == 0) {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return false;
