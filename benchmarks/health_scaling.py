@@ -35,17 +35,9 @@ import subprocess
 import sys
 import tempfile
 
+from health_overhead import PLUGIN  # one plugin module's text, shared with the overhead benchmark
+
 MODULES_PER_PACKAGE = 10
-
-PLUGIN = """from mirvak.manager import plugin_manager
-
-
-class {cls}:
-    pass
-
-
-plugin_manager.register_plugin({cls}, os="linux", platform="{platform}", model="{model}")
-"""
 
 IMPORTS = """
 import sys, time
