@@ -92,14 +92,16 @@ void refresh_bounds(ThreadStack* stack) {
                                                bool deep_work) {
   refresh_bounds(stack);
   if (stack->top == 0) {
-    stack->recheck = 0;  // bounds unknown: levels run unchecked until the next outermost call
+    // bounds unknown: levels run unchecked until the next outermost call
+    stack->recheck = stack->recheck_deep = 0;
     return false;
   }
   if (address < stack->reach || address > stack->top) return false;
-  const std::uintptr_t floor = stack->floor + (deep_work ? stack->margin : 0);
-  if (address >= floor) {
+  const std::uintptr_t deep_floor = stack->floor + stack->margin;
+  if (address >= (deep_work ? deep_floor : stack->floor)) {
     const std::uintptr_t next = address - kRecheckStep;
-    stack->recheck = next > floor ? next : floor;
+    stack->recheck = next > stack->floor ? next : stack->floor;
+    stack->recheck_deep = next > deep_floor ? next : deep_floor;
     return false;
   }
   PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
@@ -119,14 +121,15 @@ bool stack_exhausted(bool deep_work) noexcept {
   const char here = 0;
   const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(&here);
 #endif
-  if (stack.fresh) {
+  Entries& entries = kFreeThreaded ? stack.entries : g_entries;
+  if (entries.fresh) {
     // A new outermost entry: the limit may have changed since the levels of the last one, so
     // it is read again a step below here at the latest.
-    stack.fresh = false;
+    entries.fresh = false;
     if (address - kRecheckStep > stack.recheck) stack.recheck = address - kRecheckStep;
+    if (address - kRecheckStep > stack.recheck_deep) stack.recheck_deep = address - kRecheckStep;
   }
-  const std::uintptr_t need = deep_work ? stack.margin : 0;
-  if (address - need > stack.recheck) return false;
+  if (address > (deep_work ? stack.recheck_deep : stack.recheck)) return false;
   return check_bounds(&stack, address, deep_work);
 }
 

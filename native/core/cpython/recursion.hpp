@@ -41,26 +41,36 @@ inline constexpr int kSortLevels =
 // whose comparisons a debug interpreter asserts cannot fail).
 bool stack_exhausted(bool deep_work = false) noexcept;
 
+// The ways into the native code from Python now open, and whether the outermost one opened since
+// the last check.  Without the GIL, per thread (in ThreadStack); under it one count serves every
+// thread, as each runs only with the GIL held: a thread that takes the GIL over inside another's
+// levels is only checked more often, and the count costs no thread_local access on every call.
+struct Entries {
+  int open;
+  bool fresh;
+};
+inline Entries g_entries = {0, false};
+
 // What a thread knows of its own C stack, in one block: every access to a thread_local from a
 // shared library is a call (__tls_get_addr), so each function touches it once.
 struct ThreadStack {
   // Levels above this address run unchecked; it lies at most a step below the last level that
   // read the bounds again (so a limit lowered since then is seen within a step), or at the floor.
   std::uintptr_t recheck;
-  std::uintptr_t low;        // the lowest address the stack can grow to
-  std::uintptr_t reach;      // the lowest it could grow to under any limit seen
-  std::uintptr_t top;        // its highest address
-  std::uintptr_t floor;      // a level must not start below it
-  std::uintptr_t margin;     // kept free below the floor
-  unsigned long long limit;  // RLIMIT_STACK when the main thread's bounds were found
-  int open;                  // ways into the native code from Python now open on this thread
-  bool fresh;                // the outermost way in opened since the last check
-  bool known;                // the bounds were found
-  bool main;                 // the process's main thread, whose stack follows RLIMIT_STACK
+  std::uintptr_t recheck_deep;  // the same for deep work, which wants the margin free below it
+  std::uintptr_t low;           // the lowest address the stack can grow to
+  std::uintptr_t reach;         // the lowest it could grow to under any limit seen
+  std::uintptr_t top;           // its highest address
+  std::uintptr_t floor;         // a level must not start below it
+  std::uintptr_t margin;        // kept free below the floor
+  unsigned long long limit;     // RLIMIT_STACK when the main thread's bounds were found
+  Entries entries;              // this thread's, without the GIL
+  bool known;                   // the bounds were found
+  bool main;                    // the process's main thread, whose stack follows RLIMIT_STACK
 };
 
 inline thread_local ThreadStack t_stack = {
-    ~std::uintptr_t{0}, 0, 0, 0, 0, 0, 0, 0, false, false, false};
+    ~std::uintptr_t{0}, ~std::uintptr_t{0}, 0, 0, 0, 0, 0, 0, {0, false}, false, false};
 
 // Room on the C stack for a way into the native code from Python, checked unless it is the only
 // such way open on its thread: the outermost entry, which starts where Python code left the
@@ -68,30 +78,34 @@ inline thread_local ThreadStack t_stack = {
 class StackRoom {
  public:
   StackRoom() noexcept
-      : stack_(thread_stack()), room_(++stack_->open == 1 ? opened() : !stack_exhausted()) {}
-  ~StackRoom() { --stack_->open; }
+      : entries_(entries()), room_(++entries_->open == 1 ? opened() : !stack_exhausted()) {}
+  ~StackRoom() { --entries_->open; }
   StackRoom(const StackRoom&) = delete;
   StackRoom& operator=(const StackRoom&) = delete;
   // False with RecursionError set when there is not.
   explicit operator bool() const noexcept { return room_; }
 
  private:
-  // The block's address, kept for the destructor: the compiler would otherwise find it again
-  // (another __tls_get_addr call) after the body.
-  static ThreadStack* thread_stack() noexcept {
-    ThreadStack* stack = &t_stack;
+  // The count's address, kept for the destructor: the compiler would otherwise find a thread's
+  // again (another __tls_get_addr call) after the body.
+  static Entries* entries() noexcept {
+    if constexpr (!kFreeThreaded) {
+      return &g_entries;
+    } else {
+      Entries* mine = &t_stack.entries;
 #if defined(__GNUC__)
-    __asm__("" : "+r"(stack));
+      __asm__("" : "+r"(mine));
 #endif
-    return stack;
+      return mine;
+    }
   }
 
   bool opened() noexcept {
-    stack_->fresh = true;
+    entries_->fresh = true;
     return true;
   }
 
-  ThreadStack* stack_;
+  Entries* entries_;
   bool room_;
 };
 
