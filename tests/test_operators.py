@@ -356,7 +356,8 @@ def test_a_closed_pipe_ends_the_command_quietly(sites, command):
     assert "Traceback" not in error and "fail" not in error and "Error" not in error
 
 
-@pytest.mark.parametrize("limit", [["--timeout", "0.5"], {"MIRVAK_IMPORT_TIMEOUT": "0.5"}])
+# The limit leaves the quick plugin ample time, even on a busy machine.
+@pytest.mark.parametrize("limit", [["--timeout", "2"], {"MIRVAK_IMPORT_TIMEOUT": "2"}])
 def test_a_hanging_plugin_times_out_and_is_told_while_it_runs(sites, tmp_path, limit):
     args, env = (limit, {}) if isinstance(limit, list) else ([], limit)
     # Never released, the plugin would wait a minute.
@@ -368,11 +369,15 @@ def test_a_hanging_plugin_times_out_and_is_told_while_it_runs(sites, tmp_path, l
     at = lines.index(next(line for line in lines if "entry point slow" in line))
     assert lines[at].startswith("  failed           " + SLOW)
     assert lines[at + 1:at + 3] == [
-        " " * 19 + "ImportTimeout: timed out after 0.5 s",
+        " " * 19 + "ImportTimeout: timed out after 2 s",
         " " * 19 + "hint: its import did not finish in time (a loop, or a wait for something "
         "that never comes): fix it, or allow more time with --timeout; or skip it: --disable slow"]
     assert any(line.startswith("  ok               entry point alpha") for line in lines)
-    assert res.stderr == "note: still importing %s after 0.2 s\n" % SLOW
+    # One line for the slow source; a busy machine may make another source pass the threshold.
+    notes = res.stderr.splitlines()
+    assert notes.count("note: still importing %s after 0.2 s" % SLOW) == 1
+    assert all(note.startswith("note: still importing ") and note.endswith(" after 0.2 s")
+               for note in notes), notes
 
 
 @pytest.mark.parametrize("args, env, disabled, unused", [
