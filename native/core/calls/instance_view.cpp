@@ -228,13 +228,25 @@ void InstanceView::read(PyObject* dict) noexcept {
   let_go();
   for (PyObject*& value : values_) value = nullptr;
   method_named_ = false;
-  cpython::CriticalSection section(dict);  // no Python code runs while the keys are read
+  if (cpython::kFreeThreaded) return read_probing(dict);
   if (PyDict_GET_SIZE(dict) > kLargest) return;
-  const bool plain = read_keys(dict, &method_named_, values_);
-  if (cpython::kFreeThreaded) {
-    for (PyObject* value : values_) Py_XINCREF(value);
+  if (read_keys(dict, &method_named_, values_)) dict_ = dict;
+}
+
+// Without the GIL the keys are not listed, which would take the dictionary's lock that threads
+// working on one manager then contend for: the attributes are probed (lock-free, as attribute
+// access reads them), and a dictionary that holds nothing else holds no method's name.
+void InstanceView::read_probing(PyObject* dict) noexcept {
+  Py_ssize_t found = 0;
+  for (int i = 0; i < kReadAttributeCount; ++i) {
+    const int status = PyDict_GetItemRef(dict, name(kAttributes[i]), &values_[i]);
+    if (status < 0) {  // not read: the probes that follow meet it again
+      PyErr_Clear();
+      return;
+    }
+    found += status;
   }
-  if (plain) dict_ = dict;
+  if (PyDict_GET_SIZE(dict) == found) dict_ = dict;
 }
 
 bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept {

@@ -90,6 +90,7 @@ class InstanceView {
 
  private:
   void read(PyObject* dict) noexcept;
+  void read_probing(PyObject* dict) noexcept;
   // Without the GIL the values read are held: another thread may replace an attribute and free
   // the value it held.  Letting go of them may run Python code.
   void let_go() noexcept {

@@ -12,11 +12,14 @@ namespace mirvak::calls {
 // cpython::kTypeLookup.
 class TypeLookup final : public support::ModuleState {
  public:
-  TypeLookup() noexcept = default;
-  // Empty when the type has nothing of that name.  No Python code runs.  Without the GIL nothing
-  // is remembered: what is found is held, and the memory would be shared by all threads.
+  TypeLookup() noexcept;
+  TypeLookup(const TypeLookup&) = delete;
+  TypeLookup& operator=(const TypeLookup&) = delete;
+  // Empty when the type has nothing of that name.  No Python code runs.  Without the GIL each
+  // thread remembers its own answers, and only those that hold no reference (nothing, or one of
+  // this module's functions): a stamp is never handed out twice, so they can only miss.
   cpython::Found find(PyTypeObject* type, PyObject* name) noexcept {
-    if (cpython::kFreeThreaded) return cpython::type_lookup(type, name);
+    if (cpython::kFreeThreaded) return find_per_thread(type, name);
     unsigned int stamp;
     if (type == type_ && cpython::type_stamp(type, &stamp) && stamp == stamp_)
       return cpython::Found::steal(found_);
@@ -25,7 +28,9 @@ class TypeLookup final : public support::ModuleState {
 
  private:
   cpython::Found look_up(PyTypeObject* type, PyObject* name) noexcept;
-  void release() noexcept override { type_ = nullptr; }
+  cpython::Found find_per_thread(PyTypeObject* type, PyObject* name) noexcept;
+  void release() noexcept override;
+  int slot_;                      // this lookup's place in each thread's memory (-1: none)
   PyTypeObject* type_ = nullptr;  // borrowed: a type made later at the same address has
   unsigned int stamp_ = 0;        // another stamp
   PyObject* found_ = nullptr;     // borrowed from the type's dictionaries, unchanged since

@@ -9,7 +9,9 @@
 // free-threaded builds; on the others a critical section is nothing, as the GIL serialises.
 #pragma once
 
+#include <utility>
 #include "cpython/config.hpp"
+
 #include "support/ref.hpp"
 
 namespace mirvak::cpython {
@@ -18,12 +20,40 @@ namespace mirvak::cpython {
 // strong reference) where another thread may replace it and free it meanwhile.  Either way it
 // is valid only while no Python code runs on this thread.
 #ifdef Py_GIL_DISABLED
-using Found = Ref;
+class Found {
+ public:
+  Found() noexcept = default;
+  static Found steal(PyObject* p) noexcept { return Found(p, true); }  // a new reference
+  // An object that outlives any reading (this module's own functions): not held, so threads
+  // do not contend for its reference count.
+  static Found lasting(PyObject* p) noexcept { return Found(p, false); }
+  Found(Found&& other) noexcept
+      : p_(std::exchange(other.p_, nullptr)), held_(std::exchange(other.held_, false)) {}
+  Found& operator=(Found&& other) noexcept {
+    Found old(std::move(*this));
+    p_ = std::exchange(other.p_, nullptr);
+    held_ = std::exchange(other.held_, false);
+    return *this;
+  }
+  Found(const Found&) = delete;
+  Found& operator=(const Found&) = delete;
+  ~Found() {
+    if (held_) Py_XDECREF(p_);
+  }
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  Found(PyObject* p, bool held) noexcept : p_(p), held_(held) {}
+  PyObject* p_ = nullptr;
+  bool held_ = false;
+};
 #else
 class Found {
  public:
   Found() noexcept = default;
   static Found steal(PyObject* p) noexcept { return Found(p); }  // a borrowed reference
+  static Found lasting(PyObject* p) noexcept { return Found(p); }
   PyObject* get() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
 

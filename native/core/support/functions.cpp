@@ -158,6 +158,13 @@ PyObject* method_name(Method id) noexcept {
   return g_names[static_cast<int>(id)].get();
 }
 
+bool is_module_function(PyObject* candidate) noexcept {
+  for (const Retained& function : g_functions) {
+    if (candidate == function.get()) return true;
+  }
+  return false;
+}
+
 bool is_own(PyObject* candidate, Method id) noexcept {
   const int i = static_cast<int>(id);
   return candidate == g_functions[i].get() && PyFunction_GET_CODE(candidate) == g_codes[i].get();

@@ -54,4 +54,8 @@ PyObject* method_name(Method id) noexcept;  // the name, interned
 // its native body directly is then the same as calling it.
 bool is_own(PyObject* candidate, Method id) noexcept;
 
+// Whether `candidate` is one of this module's functions (whatever its code), which live as long
+// as the module.
+bool is_module_function(PyObject* candidate) noexcept;
+
 }  // namespace mirvak::support

@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "cpython/free_threading.hpp"
+#include "cpython/compat.hpp"
+#include "cpython/config.hpp"
 #include "support/names.hpp"
 
 namespace mirvak::support {
@@ -13,11 +14,31 @@ int is_str(PyObject* value) noexcept {
   return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
 }
 
+namespace {
+
+// The same for a list that other threads may change meanwhile: each item is read and held on its
+// own (without a lock, as the list's own `in` does), the length read afresh at each step.
+int list_contains_plainly(PyObject* list, PyObject* value) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    Ref item = Ref::steal(PyList_GetItemRef(list, i));
+    if (!item) {  // shortened meanwhile
+      PyErr_Clear();
+      return 0;
+    }
+    if (!PyUnicode_CheckExact(item.get())) return -2;
+    if (same_text(item.get(), value)) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int contains_plainly(PyObject* container, PyObject* value) noexcept {
   if (!PyUnicode_CheckExact(value) ||
       !(PyList_CheckExact(container) || PyTuple_CheckExact(container)))
     return -2;
-  cpython::CriticalSection section(container);  // another thread may change the list
+  if (cpython::kFreeThreaded && PyList_CheckExact(container))
+    return list_contains_plainly(container, value);
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(container);
   PyObject** items = PySequence_Fast_ITEMS(container);
   for (Py_ssize_t i = 0; i < count; ++i) {
