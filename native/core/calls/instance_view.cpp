@@ -2,6 +2,7 @@
 #include "calls/instance_view.hpp"
 
 #include "calls/self_call.hpp"
+#include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
 #include "cpython/free_threading.hpp"
 #include "cpython/str_hash.hpp"
@@ -234,9 +235,12 @@ void InstanceView::read(PyObject* dict) noexcept {
 }
 
 // Without the GIL the keys are not listed, which would take the dictionary's lock that threads
-// working on one manager then contend for: the attributes are probed (lock-free, as attribute
-// access reads them), and a dictionary that holds nothing else holds no method's name.
+// working on one manager then contend for: where every key is an exact str (known per thread by
+// the dictionary's version), the attributes are probed (lock-free, as attribute access reads
+// them), and a dictionary that holds nothing else holds no method's name.
 void InstanceView::read_probing(PyObject* dict) noexcept {
+  if (!text_keyed(dict))
+    return;  // a probe could run a key's __eq__: the calls probe for themselves
   Py_ssize_t found = 0;
   for (int i = 0; i < kReadAttributeCount; ++i) {
     const int status = PyDict_GetItemRef(dict, name(kAttributes[i]), &values_[i]);
