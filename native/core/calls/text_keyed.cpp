@@ -139,4 +139,10 @@ bool text_keyed(PyObject* dict) noexcept {
   return judge(memory, dict);
 }
 
+bool maybe_text_keyed(PyObject* dict) noexcept {
+  if (!PyDict_CheckExact(dict)) return false;
+  const Py_ssize_t largest = kDictTracking == Tracking::none ? kReadEachTime : kLargest;
+  return PyDict_GET_SIZE(dict) > largest || text_keyed(dict);
+}
+
 }  // namespace mirvak::calls

@@ -17,4 +17,11 @@ namespace mirvak::calls {
 // code runs.
 bool text_keyed(PyObject* dict) noexcept;
 
+// False only when `dict` is not an exact dict, or is known to hold a key that is not an exact str;
+// true also where that is not known (a dictionary too large to be read on every call).  Only
+// without the GIL: registration publishes a new branch there with one insert-if-absent, whose
+// lookup may then meet a colliding key's __eq__ once where Python's test and store would meet it
+// twice.  No Python code runs.
+bool maybe_text_keyed(PyObject* dict) noexcept;
+
 }  // namespace mirvak::calls

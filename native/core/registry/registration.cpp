@@ -1,5 +1,6 @@
 // Registration: store a connection class under its identifiers; the last registration for a
 // node and chassis type wins, and replacing one is noted in a debug record.
+#include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
 #include "cpython/config.hpp"
 #include "cpython/heap_type.hpp"
@@ -90,7 +91,7 @@ Ref branch(const LevelPath& path, Py_ssize_t first, PyObject* chassis_type, PyOb
 bool publish(Ref node, const LevelPath& path, PyObject* chassis_type, PyObject* record,
              bool* published) {
   for (Py_ssize_t i = 0; i < path.size(); ++i) {
-    if (!store_is_plain(node.get(), path[i])) return true;
+    if (!PyUnicode_CheckExact(path[i]) || !calls::maybe_text_keyed(node.get())) return true;
     PyObject* child;
     int present = PyDict_GetItemRef(node.get(), path[i], &child);
     if (present == 0) {
@@ -152,7 +153,7 @@ bool log_replacement(PyObject* data, PyObject* chassis_type, Ref record,
 bool store_new_mapping(PyObject* target, PyObject* chassis_type, PyObject* record, Ref* data) {
   Ref made = Ref::steal(PyDict_New());
   if (!made || PyDict_SetItem(made.get(), chassis_type, record) < 0) return false;
-  if (!cpython::kFreeThreaded || !store_is_plain(target, name(Name::data)))
+  if (!cpython::kFreeThreaded || !calls::maybe_text_keyed(target))
     return set_item(target, name(Name::data), made.get());
   PyObject* existing;
   const int present = PyDict_SetDefaultRef(target, name(Name::data), made.get(), &existing);
