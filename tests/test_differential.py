@@ -385,3 +385,48 @@ def test_changes_made_during_an_operation_are_honoured(case):
         finally:
             ClaimsStr.on_class = None
     same_in_both(action)
+
+
+class OnClassOnly:
+    """Gives the wrapped function when read on the class, something else on an instance."""
+
+    def __init__(self, function):
+        self.function = function
+
+    def __get__(self, instance, owner):
+        return self.function if instance is None else (lambda **kw: journal.append(("got", kw)))
+
+
+def fooling(module, how):
+    """A manager whose `validate_chassis_type`, as attribute access finds it, is not the class's
+    own method called on that manager, although it looks like it from some side."""
+    base = module.PluginManager
+    if how == "static":
+        return type("Static", (base,), {"validate_chassis_type": staticmethod(base.validate_chassis_type)})()
+    if how == "class only":
+        return type("ClassOnly", (base,), {"validate_chassis_type": OnClassOnly(base.validate_chassis_type)})()
+    other = base()
+    other.chassis_type_list = ["odd"]
+    if how == "getattribute":  # gives another manager's method
+        def __getattribute__(self, name):
+            journal.append(("getattribute", name))
+            if name == "validate_chassis_type":
+                return other.validate_chassis_type
+            return object.__getattribute__(self, name)
+        return type("Watched", (base,), {"__getattribute__": __getattribute__})()
+    manager = base()
+    manager.validate_chassis_type = other.validate_chassis_type
+    return manager
+
+
+@pytest.mark.parametrize("how", ["static", "class only", "getattribute", "other manager"])
+def test_what_only_looks_like_the_own_method_is_called_as_it_is(how):
+    def run(module):
+        journal.clear()
+        try:
+            result = fooling(module, how).validate_arguments("freebsd", None, None, "odd")
+        except Exception as error:  # noqa: BLE001 - compared below
+            result = (type(error).__name__, str(error))
+        return result, list(journal)
+
+    assert run(native) == run(reference)

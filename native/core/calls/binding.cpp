@@ -26,9 +26,6 @@ using support::Retained;
 
 constexpr Py_ssize_t kMaxParameters = 8;
 
-static_assert(!cpython::kFunctionVectorcall || cpython::kDirectBodies,
-              "the binding enters bodies without their function's call");
-
 vectorcallfunc g_interpreter_call = nullptr;  // the functions' own vectorcall, as made
 Retained g_parameters[method_count];          // parameter names, per method
 

@@ -261,7 +261,9 @@ bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) c
 }
 
 void InstanceView::take(PyObject* self) noexcept {
-  if (!cpython::kTypeStamps) return;  // nothing known for a whole operation
+  // Nothing known for a whole operation where a type's verdict is neither remembered nor worth
+  // taking once an operation (a lookup from the method cache costs little each time).
+  if (!cpython::kTypeLookup || (!cpython::kTypeStamps && cpython::kTypeLookupCached)) return;
   PyObject* dict = instance_dict(self);
   bool free = dict == nullptr;
   if (dict != nullptr && kReadsPerOperation) {

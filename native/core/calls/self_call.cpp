@@ -1,7 +1,8 @@
 // Attribute lookup of a method on the instance, as generic attribute access does it: a data
 // descriptor on the type, else the instance dictionary, else what the type holds (a function
-// there is called with self first, which is what its bound method would do).  Without the
-// interpreter's type lookup (cpython/type_lookup.hpp), attribute access itself finds it.
+// there is called with self first, which is what its bound method would do).  Without a type
+// lookup (cpython/type_lookup.hpp), attribute access itself finds it, and a method it gives bound
+// to self of our own unchanged function runs as our own.
 //
 // One resolution, in layers, each answering only what it can be sure of:
 //   1. the operation's view: every validator our own, the instance dictionary read (no lookup);
@@ -9,7 +10,8 @@
 //      the instance dictionary is absent or known to hold no method name;
 //   3. the instance dictionary probed, where Python code may run (a key's __eq__);
 //   4. the whole lookup, for anything else.
-// Layers 1 and 2 run no Python code and serve `own_for_sure`; `find` goes on to 3 and 4.
+// Layers 1 and 2 run no Python code and serve `own_for_sure` (layer 2 only where the lookup is
+// the interpreter's cached one); `find` goes on to 3 and 4.
 //
 // Why this holds with other threads running at once (free-threaded builds): every object a layer
 // uses is held (cpython::Found is a strong reference there, probes return strong references), or
@@ -31,10 +33,6 @@ namespace {
 using support::function;
 using support::is_own;
 using support::method_name;
-
-// An own verdict runs the body without its function's call, which only counts where bodies may
-// stand for calls.
-static_assert(!cpython::kTypeLookup || cpython::kDirectBodies, "own verdicts need direct bodies");
 
 TypeLookup g_type_lookups[support::method_count];
 TypeLookup g_attribute_lookups[static_cast<int>(Name::count_)];
@@ -63,6 +61,16 @@ Found from_type(PyObject* self, Method id, Ref descr, descrgetfunc get) {
                Ref::steal(get(descr.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self)))));
 }
 
+// What attribute access gave: a method bound to self of our own unchanged function is what a
+// call of that function with self first would run, its body.
+Found from_attribute(PyObject* self, Method id, Ref value) {
+  PyObject* bound = value.get();
+  if (bound != nullptr && PyMethod_Check(bound) && PyMethod_GET_SELF(bound) == self &&
+      is_own(PyMethod_GET_FUNCTION(bound), id))
+    return found(Found::How::own, Ref());
+  return found(Found::How::callable, std::move(value));
+}
+
 // Layer 3: the type holds our own function (no data descriptor, and alive while the module is:
 // it needs no reference of its own), unless the instance dictionary shadows it.
 Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObject* name) {
@@ -81,7 +89,7 @@ Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObjec
   PyObject* name = method_name(id);
   PyTypeObject* type = Py_TYPE(self);
   if (!cpython::kTypeLookup || !generic(type))
-    return found(Found::How::callable, Ref::steal(PyObject_GetAttr(self, name)));
+    return from_attribute(self, id, Ref::steal(PyObject_GetAttr(self, name)));
   Ref descr = Ref::borrow(on_type.get());
   descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
   if (get != nullptr && Py_TYPE(descr.get())->tp_descr_set != nullptr) {
@@ -217,13 +225,19 @@ void confirm_own(Found* found, Method id) noexcept {
 
 bool plain_manager(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  unsigned int stamp;
-  if (!cpython::type_stamp(type, &stamp)) return false;
+  unsigned int stamp = 0;
   PlainVerdict& verdict = plain_verdict();
-  const bool plain = verdict.type == type && verdict.stamp == stamp &&
-                             (!cpython::kFreeThreaded || verdict.epoch == g_epoch.current)
-                         ? verdict.plain
-                         : judge_type(type, stamp, verdict);
+  bool plain;
+  if (cpython::type_stamp(type, &stamp)) {
+    plain = verdict.type == type && verdict.stamp == stamp &&
+                    (!cpython::kFreeThreaded || verdict.epoch == g_epoch.current)
+                ? verdict.plain
+                : judge_type(type, stamp, verdict);
+  } else if (cpython::kTypeLookup && !cpython::kTypeLookupCached) {
+    plain = judge_type(type, stamp, verdict);  // without a stamp, judged afresh and not kept
+  } else {
+    return false;
+  }
   if (!plain) return false;
   for (Method id : kValidators) {  // a function's code may be replaced without the type knowing
     if (!is_own(function(id), id)) return false;
@@ -235,7 +249,8 @@ bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept 
   if (!cpython::kTypeLookup) return false;
   const bool validator = id >= Method::validate_model && id <= Method::validate_arguments;
   if (validator && view != nullptr && view->all_own()) return true;  // layer 1
-  return read_type(self, id, view).answer == OnType::own;
+  // Layer 2 alone, where it is cheap: else `find` reads the type once, for both.
+  return cpython::kTypeLookupCached && read_type(self, id, view).answer == OnType::own;
 }
 
 Found find(PyObject* self, Method id) noexcept {

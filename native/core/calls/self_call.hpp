@@ -43,12 +43,14 @@ void confirm_own(Found* found, Method id) noexcept;
 
 // True when the type of `self` holds this module's own unchanged function under every
 // validator's name and leaves the attributes the registry reads to the instance dictionary.
-// No Python code runs.  Always false where types have no stamps (before 3.11).
+// No Python code runs.  Where types have no stamps, false (before 3.11), except with the public
+// type lookup, where the type is judged afresh each time (once an operation).
 bool plain_manager(PyObject* self) noexcept;
 
 // True when `self.<method>` is certainly our own unchanged function, as far as can be told from
-// memory alone (false: ask `find`).  No Python code runs.  Where instance dictionaries are not
-// remembered (3.13), `find` is the way unless a view of the instance has been taken.
+// memory alone or the interpreter's method cache (false: ask `find`).  No Python code runs.  Where
+// instance dictionaries are not remembered (3.13), `find` is the way unless a view of the instance
+// has been taken.
 bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept;
 
 // Calls what `find` found (not own).  `argv` is {free slot, self, the call's arguments...};

@@ -2,14 +2,17 @@
 //
 // Fast: `_PyObject_GetDictPtr` (3.9 to 3.15).  From 3.13 it turns an instance's inline values
 // into a dictionary the first time, as reading `__dict__` would; no Python code runs.
-// Public twin: none (kInstanceDict is false); callers use attribute access instead.
+// Public twin, with the GIL: `PyObject_GenericGetDict`, the `__dict__` that generic attribute
+// access reads (made, empty or from inline values, when the instance has none yet), borrowed as
+// the instance keeps it.  Without the GIL none (kInstanceDict is false); callers use attribute
+// access instead.
 #pragma once
 
 #include "cpython/config.hpp"
 
 namespace mirvak::cpython {
 
-inline constexpr bool kInstanceDict = kFastPaths;
+inline constexpr bool kInstanceDict = kFastPaths || !kFreeThreaded;
 
 // `self.__dict__`, borrowed; nullptr for an instance that has none (yet).  Only while
 // kInstanceDict.
@@ -18,8 +21,14 @@ inline PyObject* instance_dict(PyObject* self) noexcept {
   PyObject** slot = _PyObject_GetDictPtr(self);
   return slot != nullptr ? *slot : nullptr;
 #else
-  (void)self;
-  return nullptr;
+  if (kFreeThreaded || Py_TYPE(self)->tp_dictoffset == 0) return nullptr;
+  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+  if (dict == nullptr) {
+    PyErr_Clear();  // no memory to make it: read as none, as the fast twin's 3.13 reads it
+    return nullptr;
+  }
+  Py_DECREF(dict);
+  return dict;
 #endif
 }
 

@@ -11,8 +11,9 @@
 // Fast: before 3.12 Python calls and `Py_EnterRecursiveCall` share one counter (3.9 to 3.11); from
 // 3.12 Python calls have a counter of their own on the thread state, `py_recursion_remaining`
 // (3.12 to 3.15), counted down here as the interpreter counts a Python call.
-// Public twin: the interpreter calls every function itself, so no body stands for a call
-// (kDirectBodies is false) and the interpreter counts the calls; the stack is checked alike.
+// Public twin: `Py_EnterRecursiveCall`, which shares the counter of Python calls before 3.12 and
+// from 3.12 counts against the interpreter's budget for calls from C instead (so there a body that
+// stands for a call counts as one from C, not against the limit); the stack is checked alike.
 // The stack's bounds come from the C library (pthread_getattr_np), not from CPython.  The main
 // thread's follow RLIMIT_STACK, which a program may change at any time: a level that starts a
 // step deeper than the last one that looked, or than the first of a new outermost call, reads
@@ -24,9 +25,6 @@
 #include "cpython/config.hpp"
 
 namespace mirvak::cpython {
-
-// Whether a body may run without its function's own call.
-inline constexpr bool kDirectBodies = kFastPaths;
 
 // Levels of room a drawing level wants below the recursion limit before it sorts its keys, as
 // the Python class's `sorted(keys)` and its comparisons take them: two, except on 3.11, which
@@ -109,8 +107,7 @@ class StackRoom {
   bool room_;
 };
 
-// One level of a Python call, counted against the recursion limit while alive.  Only when
-// kDirectBodies.
+// One level of a Python call, counted against the recursion limit while alive.
 class PythonLevel {
  public:
 #if MIRVAK_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000

@@ -8,16 +8,24 @@
 // hand tags out again after sys._clear_type_cache(), so there a type has no stamp.
 // Free-threaded: `_PyType_LookupRef` (3.13), the same lookup returning a strong reference (the
 // type cache is thread-safe there), and the tag read atomically.
-// Public twin: no such lookup (kTypeLookup is false); callers use attribute access instead.
+// Public twin, with the GIL: the same walk of `tp_mro`, reading each class's own dictionary
+// (`tp_dict`; `PyType_GetDict` from 3.12, where static built-in types keep theirs elsewhere), an
+// error cleared as the interpreter's lookup clears it.  The answer is borrowed from a dictionary
+// its class keeps.  No stamps.  Without the GIL (where another thread may replace `tp_mro`) no
+// such lookup (kTypeLookup is false); callers use attribute access instead.
 #pragma once
 
+#include "cpython/compat.hpp"
 #include "cpython/config.hpp"
 #include "cpython/free_threading.hpp"
 
 namespace mirvak::cpython {
 
-inline constexpr bool kTypeLookup = kFastPaths;
+inline constexpr bool kTypeLookup = kFastPaths || !kFreeThreaded;
 inline constexpr bool kTypeStamps = kFastPaths && PY_VERSION_HEX >= 0x030B0000;
+// Whether a lookup comes from the interpreter's method cache, cheap enough for every call; the
+// public twin reads the dictionaries each time, so a type is better judged once an operation.
+inline constexpr bool kTypeLookupCached = kFastPaths;
 
 // Empty when the type holds nothing of that name.  Only while kTypeLookup.
 inline Found type_lookup(PyTypeObject* type, PyObject* name) noexcept {
@@ -26,8 +34,23 @@ inline Found type_lookup(PyTypeObject* type, PyObject* name) noexcept {
 #elif MIRVAK_FAST_PATHS
   return Found::steal(_PyType_Lookup(type, name));
 #else
-  (void)type, (void)name;
-  return Found();
+  PyObject* mro = type->tp_mro;
+  if (mro == nullptr) return Found();
+  Py_INCREF(mro);  // a key's __eq__ in a dictionary may assign __bases__
+  PyObject* found = nullptr;
+  for (Py_ssize_t i = 0; found == nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = PyType_GetDict(base);
+#else
+    PyObject* dict = Py_XNewRef(base->tp_dict);
+#endif
+    found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
+    Py_XDECREF(dict);  // its class keeps it
+    if (found == nullptr && PyErr_Occurred()) PyErr_Clear();
+  }
+  Py_DECREF(mro);
+  return Found::steal(found);
 #endif
 }
 
