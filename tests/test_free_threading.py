@@ -105,3 +105,56 @@ def test_readings_survive_a_cleared_dict_watcher():
         del m.validate_os
         assert m.get_plugin(os="linux", platform="p1") is New
     """)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="type watchers come with 3.12")
+@pytest.mark.parametrize("silenced", ["cleared", "reused"])
+def test_class_overrides_survive_a_silenced_type_watcher(silenced):
+    # A type watcher the module may hold, cleared (and perhaps handed to someone else) by another
+    # extension: a class override may be missed for a while, but is honoured from some call on,
+    # and every call after it too.
+    run_python(f"""
+        import ctypes
+        add, clear = ctypes.pythonapi.PyType_AddWatcher, ctypes.pythonapi.PyType_ClearWatcher
+        add.argtypes, add.restype = [ctypes.c_void_p], ctypes.c_int
+        clear.argtypes, clear.restype = [ctypes.c_int], ctypes.c_int
+        callback = ctypes.cast(ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p)(lambda t: 0),
+                               ctypes.c_void_p)
+
+        def free_ids():
+            ids = []
+            while len(ids) < 8:
+                try:
+                    ids.append(add(callback))
+                except RuntimeError:
+                    break  # none left
+            for watcher in ids:
+                clear(watcher)
+            return set(ids)
+
+        before = free_ids()
+        from mirvak.core.pluginmanager import PluginManager
+        from json import JSONDecoder as Old
+
+        class Vetoed(Exception): pass
+
+        m = PluginManager()
+        m.register_plugin(Old, os="linux", platform="p1")
+        for _ in range(3):
+            assert m.get_plugin(os="linux", platform="p1") is Old
+        for watcher in before - free_ids():  # the module's, if it took one
+            clear(watcher)
+            if {silenced!r} == "reused":
+                add(callback)
+
+        def validate_os(self, os):
+            raise Vetoed(os)
+        PluginManager.validate_os = validate_os
+        answers = []
+        for _ in range(200):
+            try:
+                answers.append(m.get_plugin(os="linux", platform="p1"))
+            except Vetoed:
+                answers.append("vetoed")
+        assert "vetoed" in answers and answers[answers.index("vetoed"):] == ["vetoed"] * answers.count("vetoed"), answers
+    """)

@@ -1,6 +1,8 @@
 // Remembered readings, one per recently seen instance dictionary, and the per-operation view.
 #include "calls/instance_view.hpp"
 
+#include "cpython/type_changes.hpp"
+
 #include "calls/self_call.hpp"
 #include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
@@ -261,9 +263,9 @@ bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) c
 }
 
 void InstanceView::take(PyObject* self) noexcept {
-  // Nothing known for a whole operation where a type's verdict is neither remembered nor worth
-  // taking once an operation (a lookup from the method cache costs little each time).
-  if (!cpython::kTypeLookup || (!cpython::kTypeStamps && cpython::kTypeLookupCached)) return;
+  // Nothing read for a whole operation where no type verdict is kept and the interpreter's
+  // method cache answers each call cheaply.
+  if (!cpython::kTypeLookup || (!cpython::kVerdictStamps && cpython::kTypeLookupCached)) return;
   PyObject* dict = instance_dict(self);
   bool free = dict == nullptr;
   if (dict != nullptr && kReadsPerOperation) {

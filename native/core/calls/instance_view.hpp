@@ -72,6 +72,12 @@ class InstanceView {
   }
   // Every validator looked up on the instance is our own unchanged function.
   bool all_own() const noexcept { return all_own_; }
+  // The instance dictionary was read, and is known for the operation (read per operation).
+  bool read_dict() const noexcept { return kReadsPerOperation && dict_ != nullptr; }
+  // The instance's dictionary (borrowed): the one read while `read_dict` holds, else looked up.
+  PyObject* dict_of(PyObject* self) const noexcept {
+    return read_dict() ? dict_ : instance_dict(self);
+  }
   // The value of an attribute the registry reads (borrowed) when the view holds it; false when
   // not answered, or when the dictionary lacks it.  Only while `all_own` holds.
   bool plain_attribute(Name attribute, PyObject** value) const noexcept {

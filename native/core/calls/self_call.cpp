@@ -26,6 +26,7 @@
 #include "calls/type_memory.hpp"
 #include "cpython/attribute_error.hpp"
 #include "cpython/compat.hpp"
+#include "cpython/type_changes.hpp"
 
 namespace mirvak::calls {
 namespace {
@@ -132,7 +133,7 @@ struct TypeReading {
   if (!cpython::kTypeLookup || !generic(type)) return reading;
   reading.held = held_by_type(type, id);
   if (!reading.held || !is_own(reading.held.get(), id)) return reading;
-  reading.dict = instance_dict(self);
+  reading.dict = view != nullptr ? view->dict_of(self) : instance_dict(self);
   const bool free = reading.dict == nullptr ||
                     (view != nullptr && view->free_of_methods(reading.dict)) ||
                     known_free_of_methods(reading.dict);
@@ -169,8 +170,13 @@ struct PlainVerdict {
   PyTypeObject* type = nullptr;  // only compared: a type made later at the same address has
   unsigned int stamp = 0;        // another stamp
   unsigned int epoch = 0;        // the module's life it was judged in
+  unsigned int uses = 0;         // since it was last judged (a watcher's stamps)
   bool plain = false;
 };
+
+// Where stamps come from a watcher that someone else may silence, a kept verdict is judged again
+// every so often, and a contradiction ends the watcher's trust.
+constexpr unsigned int kJudgeAgainEvery = 64;
 
 PlainVerdict g_plain_type;
 
@@ -205,12 +211,22 @@ PlainVerdict& plain_verdict() {
     plain = !g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute));
   }
   unsigned int after;
-  if (cpython::type_stamp(type, &after) && after == stamp) {
+  if (cpython::verdict_stamp(type, &after) && after == stamp) {
     verdict.type = type;
     verdict.stamp = stamp;
     verdict.epoch = g_epoch.current;
+    verdict.uses = 0;
     verdict.plain = plain;
   }
+  return plain;
+}
+
+// A kept verdict, judged again now and then where a silenced watcher could have kept it.
+bool kept_verdict(PyTypeObject* type, unsigned int stamp, PlainVerdict& verdict) {
+  if (!cpython::kWatchedTypes || ++verdict.uses < kJudgeAgainEvery) return verdict.plain;
+  const bool kept = verdict.plain;
+  const bool plain = judge_type(type, stamp, verdict);
+  if (plain != kept) cpython::distrust_type_watcher();
   return plain;
 }
 
@@ -228,13 +244,11 @@ bool plain_manager(PyObject* self) noexcept {
   unsigned int stamp = 0;
   PlainVerdict& verdict = plain_verdict();
   bool plain;
-  if (cpython::type_stamp(type, &stamp)) {
+  if (cpython::verdict_stamp(type, &stamp)) {
     plain = verdict.type == type && verdict.stamp == stamp &&
                     (!cpython::kFreeThreaded || verdict.epoch == g_epoch.current)
-                ? verdict.plain
+                ? kept_verdict(type, stamp, verdict)
                 : judge_type(type, stamp, verdict);
-  } else if (cpython::kTypeLookup && !cpython::kTypeLookupCached) {
-    plain = judge_type(type, stamp, verdict);  // without a stamp, judged afresh and not kept
   } else {
     return false;
   }
@@ -249,8 +263,10 @@ bool own_for_sure(PyObject* self, Method id, const InstanceView* view) noexcept 
   if (!cpython::kTypeLookup) return false;
   const bool validator = id >= Method::validate_model && id <= Method::validate_arguments;
   if (validator && view != nullptr && view->all_own()) return true;  // layer 1
-  // Layer 2 alone, where it is cheap: else `find` reads the type once, for both.
-  return cpython::kTypeLookupCached && read_type(self, id, view).answer == OnType::own;
+  // Layer 2 alone, where it is cheap or the view knows the instance dictionary: else `find`
+  // reads the type once, for both.
+  const bool cheap = cpython::kTypeLookupCached || (view != nullptr && view->read_dict());
+  return cheap && read_type(self, id, view).answer == OnType::own;
 }
 
 Found find(PyObject* self, Method id) noexcept {
@@ -268,7 +284,7 @@ Ref instance_attribute(PyObject* self, Name attribute, InstanceView* view) noexc
   PyTypeObject* type = Py_TYPE(self);
   if (cpython::kTypeLookup && generic(type) &&
       !g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute))) {
-    PyObject* dict = instance_dict(self);
+    PyObject* dict = view != nullptr ? view->dict_of(self) : instance_dict(self);
     const bool answered =
         dict != nullptr && ((view != nullptr && view->attribute(dict, attribute, &value)) ||
                             known_attribute(dict, attribute, &value));

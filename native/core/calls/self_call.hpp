@@ -43,8 +43,8 @@ void confirm_own(Found* found, Method id) noexcept;
 
 // True when the type of `self` holds this module's own unchanged function under every
 // validator's name and leaves the attributes the registry reads to the instance dictionary.
-// No Python code runs.  Where types have no stamps, false (before 3.11), except with the public
-// type lookup, where the type is judged afresh each time (once an operation).
+// No Python code runs.  Always false where types have no stamps (before 3.11; before 3.12 in
+// the public build, cpython/type_changes.hpp).
 bool plain_manager(PyObject* self) noexcept;
 
 // True when `self.<method>` is certainly our own unchanged function, as far as can be told from

@@ -12,7 +12,9 @@
 // (`tp_dict`; `PyType_GetDict` from 3.12, where static built-in types keep theirs elsewhere), an
 // error cleared as the interpreter's lookup clears it.  The answer is borrowed from a dictionary
 // its class keeps.  No stamps.  Without the GIL (where another thread may replace `tp_mro`) no
-// such lookup (kTypeLookup is false); callers use attribute access instead.
+// such lookup (kTypeLookup is false); callers use attribute access instead.  `object`'s own
+// dictionary cannot change (a built-in type refuses attribute assignment), so what it lacks is
+// read once per name.
 #pragma once
 
 #include "cpython/compat.hpp"
@@ -27,6 +29,9 @@ inline constexpr bool kTypeStamps = kFastPaths && PY_VERSION_HEX >= 0x030B0000;
 // public twin reads the dictionaries each time, so a type is better judged once an operation.
 inline constexpr bool kTypeLookupCached = kFastPaths;
 
+// The public twin's walk (borrowed, or nullptr), for a name the module holds.  With the GIL only.
+PyObject* walk_mro(PyTypeObject* type, PyObject* name) noexcept;
+
 // Empty when the type holds nothing of that name.  Only while kTypeLookup.
 inline Found type_lookup(PyTypeObject* type, PyObject* name) noexcept {
 #if MIRVAK_FAST_PATHS && defined(Py_GIL_DISABLED)
@@ -34,23 +39,7 @@ inline Found type_lookup(PyTypeObject* type, PyObject* name) noexcept {
 #elif MIRVAK_FAST_PATHS
   return Found::steal(_PyType_Lookup(type, name));
 #else
-  PyObject* mro = type->tp_mro;
-  if (mro == nullptr) return Found();
-  Py_INCREF(mro);  // a key's __eq__ in a dictionary may assign __bases__
-  PyObject* found = nullptr;
-  for (Py_ssize_t i = 0; found == nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* dict = PyType_GetDict(base);
-#else
-    PyObject* dict = Py_XNewRef(base->tp_dict);
-#endif
-    found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
-    Py_XDECREF(dict);  // its class keeps it
-    if (found == nullptr && PyErr_Occurred()) PyErr_Clear();
-  }
-  Py_DECREF(mro);
-  return Found::steal(found);
+  return Found::steal(walk_mro(type, name));
 #endif
 }
 
