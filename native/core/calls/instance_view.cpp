@@ -209,7 +209,7 @@ const Reading* Readings::checked(const Reading* entry, PyObject* dict) {
 }
 
 // The reading of `dict`: remembered, or taken now; null when the dictionary must be probed.
-const Reading* reading_of(PyObject* dict) {
+[[gnu::always_inline]] inline const Reading* reading_of(PyObject* dict) {
   if (!kRemembersReadings || !PyDict_CheckExact(dict)) return nullptr;
   const Reading* reading = g_readings.checked(g_readings.find(dict), dict);
   if (reading == nullptr) reading = g_readings.remember(dict);

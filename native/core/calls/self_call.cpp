@@ -113,6 +113,14 @@ cpython::Found held_by_type(PyTypeObject* type, Method id) {
   return g_type_lookups[static_cast<int>(id)].find(type, method_name(id));
 }
 
+// The instance dictionary, as the operation's view read it where it reads one.
+[[gnu::always_inline]] inline PyObject* dict_for(PyObject* self, const InstanceView* view) {
+  if constexpr (kReadsPerOperation) {
+    if (view != nullptr) return view->dict_of(self);
+  }
+  return instance_dict(self);
+}
+
 // Layer 2's answer.
 enum class OnType {
   own,         // our own function, not shadowed by the instance dictionary
@@ -133,7 +141,7 @@ struct TypeReading {
   if (!cpython::kTypeLookup || !generic(type)) return reading;
   reading.held = held_by_type(type, id);
   if (!reading.held || !is_own(reading.held.get(), id)) return reading;
-  reading.dict = view != nullptr ? view->dict_of(self) : instance_dict(self);
+  reading.dict = dict_for(self, view);
   const bool free = reading.dict == nullptr ||
                     (view != nullptr && view->free_of_methods(reading.dict)) ||
                     known_free_of_methods(reading.dict);
@@ -284,7 +292,7 @@ Ref instance_attribute(PyObject* self, Name attribute, InstanceView* view) noexc
   PyTypeObject* type = Py_TYPE(self);
   if (cpython::kTypeLookup && generic(type) &&
       !g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute))) {
-    PyObject* dict = view != nullptr ? view->dict_of(self) : instance_dict(self);
+    PyObject* dict = dict_for(self, view);
     const bool answered =
         dict != nullptr && ((view != nullptr && view->attribute(dict, attribute, &value)) ||
                             known_attribute(dict, attribute, &value));
