@@ -66,7 +66,11 @@ struct Watcher final : public support::MadeAtStart {
     for (const Known& entry : known) {
       if (entry.type == type) return true;
     }
+    // No collection while it is made: its finalisers would run Python code, which a stamp's
+    // callers do not expect.
+    const int collecting = PyGC_Disable();
     PyObject* weak = PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), on_gone);
+    if (collecting) PyGC_Enable();
     if (weak == nullptr) {
       PyErr_Clear();
       return false;
