@@ -1,13 +1,12 @@
 // Remembered readings, one per recently seen instance dictionary, and the per-operation view.
 #include "calls/instance_view.hpp"
 
-#include "cpython/type_changes.hpp"
-
 #include "calls/self_call.hpp"
 #include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
 #include "cpython/free_threading.hpp"
 #include "cpython/str_hash.hpp"
+#include "cpython/type_changes.hpp"
 #include "cpython/type_lookup.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"

@@ -10,8 +10,8 @@
 #pragma once
 
 #include <utility>
-#include "cpython/config.hpp"
 
+#include "cpython/config.hpp"
 #include "support/ref.hpp"
 
 namespace mirvak::cpython {
