@@ -120,6 +120,8 @@ def test_class_identity_namespace_and_property():
     assert PluginManager.__doc__ == CLASS_DOC
     assert list(vars(PluginManager)) == ["__module__", "__doc__", *NAMESPACE, "__dict__",
                                          "__weakref__"]
+    # names a class statement binds are interned, so attribute access meets the very key
+    assert all(key is sys.intern(key) for key in vars(PluginManager))
     prop = vars(PluginManager)["plugins"]
     assert type(prop) is property and prop.fdel is None
     assert prop.__doc__ == prop.fget.__doc__ == prop.fset.__doc__ == PLUGINS_DOC

@@ -41,9 +41,16 @@ Ref namespace_value(PyObject* ns, const support::MethodSpec& spec) {
   return Ref();
 }
 
+// A class body's names are interned, as the compiler interns identifiers: attribute access then
+// meets the very key it looks up.
+bool bind(PyObject* ns, const char* key, PyObject* value) {
+  Ref name = Ref::steal(PyUnicode_InternFromString(key));
+  return name && PyObject_SetItem(ns, name.get(), value) == 0;
+}
+
 bool set_text(PyObject* ns, const char* key, const char* value) {
   Ref text = Ref::steal(PyUnicode_FromString(value));
-  return text && PyMapping_SetItemString(ns, key, text.get()) == 0;
+  return text && bind(ns, key, text.get());
 }
 
 Ref prepare_namespace(PyObject* metaclass, PyObject* name, PyObject* bases) {
@@ -66,7 +73,7 @@ bool assemble_class(PyObject* module_dict) noexcept {
   const support::MethodSpec* table = support::method_table();
   for (int i = 0; i < support::method_count; ++i) {
     Ref value = namespace_value(ns.get(), table[i]);
-    if (!value || PyMapping_SetItemString(ns.get(), table[i].name, value.get()) < 0) return false;
+    if (!value || !bind(ns.get(), table[i].name, value.get())) return false;
   }
   Ref cls = Ref::steal(
       PyObject_CallFunctionObjArgs(metaclass, name.get(), bases.get(), ns.get(), nullptr));

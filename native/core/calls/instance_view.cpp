@@ -2,22 +2,20 @@
 #include "calls/instance_view.hpp"
 
 #include "calls/self_call.hpp"
+#include "calls/sought_names.hpp"
 #include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
 #include "cpython/free_threading.hpp"
-#include "cpython/str_hash.hpp"
 #include "cpython/type_changes.hpp"
 #include "cpython/type_lookup.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"
-#include "support/text.hpp"
 
 namespace mirvak::calls {
 namespace {
 
 using cpython::kDictTracking;
 using cpython::Tracking;
-using support::Method;
 using support::method_count;
 
 int probe(PyObject* dict, PyObject* name, Ref* value) {
@@ -28,54 +26,6 @@ int probe(PyObject* dict, PyObject* name, Ref* value) {
   return status;
 }
 
-constexpr Name kAttributes[] = {Name::plugins_attr, Name::supported_os, Name::chassis_type_list};
-static_assert(attribute_slot(Name::plugins_attr) == 0 && attribute_slot(Name::supported_os) == 1 &&
-                  attribute_slot(Name::chassis_type_list) == 2,
-              "the attributes in the order of their slots");
-
-// The names a reading looks for (the methods', then the attributes'), in a small table indexed
-// by hash: most keys are ruled out by one empty slot or one unequal hash.
-struct SoughtNames final : public support::MadeAtStart {
-  static constexpr int kCount = method_count + kReadAttributeCount;
-  static constexpr int kSlots = 64;  // a power of two, well above kCount
-  static_assert(kCount < kSlots / 2, "the table keeps most slots empty");
-  PyObject* names[kSlots] = {};  // borrowed from the interned names, which live as long
-  Py_hash_t hashes[kSlots] = {};
-  int indices[kSlots] = {};
-  bool ready = false;
-
-  void release() noexcept override { ready = false; }
-  bool make() noexcept override {
-    if (!ready) prepare();
-    return true;
-  }
-  static int first_slot(Py_hash_t hash) { return static_cast<int>(hash & (kSlots - 1)); }
-  static int next_slot(int slot) { return (slot + 1) & (kSlots - 1); }
-  void prepare() {
-    for (PyObject*& slot : names) slot = nullptr;
-    for (int i = 0; i < kCount; ++i) {
-      PyObject* sought = i < method_count ? support::method_name(static_cast<Method>(i))
-                                          : name(kAttributes[i - method_count]);
-      const Py_hash_t hash = cpython::text_hash(sought);
-      int slot = first_slot(hash);
-      while (names[slot] != nullptr) slot = next_slot(slot);
-      names[slot] = sought;
-      hashes[slot] = hash;
-      indices[slot] = i;
-    }
-    ready = true;
-  }
-  // The index of the name that `key` (an exact str) is, or -1.
-  int index_of(PyObject* key) {
-    const Py_hash_t hash = cpython::text_hash(key);
-    for (int slot = first_slot(hash); names[slot] != nullptr; slot = next_slot(slot)) {
-      if (hashes[slot] == hash && support::same_text(key, names[slot])) return indices[slot];
-    }
-    return -1;
-  }
-};
-SoughtNames g_sought;
-
 // Reads the keys of an exact dict: false (and nothing more read) at a key that is not an exact
 // str; otherwise whether a key is a method name and the attributes' values.  No Python code runs.
 bool read_keys(PyObject* dict, bool* method_named, PyObject** values) {
@@ -83,7 +33,7 @@ bool read_keys(PyObject* dict, bool* method_named, PyObject** values) {
   PyObject *key, *value;
   while (PyDict_Next(dict, &position, &key, &value)) {
     if (!PyUnicode_CheckExact(key)) return false;
-    const int found = g_sought.index_of(key);
+    const int found = sought_index(key);
     if (found < 0) continue;
     if (found < method_count) {
       *method_named = true;
@@ -244,7 +194,7 @@ void InstanceView::read_probing(PyObject* dict) noexcept {
     return;  // a probe could run a key's __eq__: the calls probe for themselves
   Py_ssize_t found = 0;
   for (int i = 0; i < kReadAttributeCount; ++i) {
-    const int status = PyDict_GetItemRef(dict, name(kAttributes[i]), &values_[i]);
+    const int status = PyDict_GetItemRef(dict, name(kReadAttributes[i]), &values_[i]);
     if (status < 0) {  // not read: the probes that follow meet it again
       PyErr_Clear();
       return;

@@ -9,6 +9,7 @@
 // instead (InstanceView).
 #pragma once
 
+#include "calls/sought_names.hpp"
 #include "cpython/dict_changes.hpp"
 #include "cpython/instance_dict.hpp"
 #include "support/names.hpp"
@@ -27,21 +28,6 @@ inline constexpr bool kReadsPerOperation = cpython::kInstanceDict && !kRemembers
 // the registry reads (a borrowed reference).
 bool known_free_of_methods(PyObject* dict) noexcept;
 bool known_attribute(PyObject* dict, Name attribute, PyObject** value) noexcept;
-
-// The attributes the registry reads of an instance, numbered.
-constexpr int kReadAttributeCount = 3;
-constexpr int attribute_slot(Name attribute) noexcept {
-  switch (attribute) {
-    case Name::plugins_attr:
-      return 0;
-    case Name::supported_os:
-      return 1;
-    case Name::chassis_type_list:
-      return 2;
-    default:
-      return -1;
-  }
-}
 
 // What an instance's dictionary held when it was read, and verdicts about the instance's type,
 // valid only while no Python code runs.  A registry operation whose identifiers are plain strs

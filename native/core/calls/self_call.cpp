@@ -166,8 +166,6 @@ struct TypeReading {
 constexpr Method kValidators[] = {Method::validate_model, Method::validate_platform,
                                   Method::validate_os, Method::validate_chassis_type,
                                   Method::validate_arguments};
-constexpr Name kReadAttributes[] = {Name::plugins_attr, Name::supported_os,
-                                    Name::chassis_type_list};
 
 // Whether a type reads attributes generically, holds this module's own function under every
 // validator's name and defines none of the attributes read (the instance dictionary decides
