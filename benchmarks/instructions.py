@@ -107,12 +107,14 @@ def _git(*args: str) -> bytes:
 
 
 def _build_key(commit: str) -> str:
-    """Cache key of a baseline build: revision, interpreter and the
-    scikit-build settings of the environment (build type, defines, ...)."""
+    """Cache key of a baseline build: revision, interpreter (its ABI flags
+    too: 3.13 and 3.13t share a cache tag) and the scikit-build settings of
+    the environment (build type, defines, ...)."""
     settings = sorted((k, v) for k, v in os.environ.items()
                       if k.startswith("SKBUILD_"))
     digest = hashlib.sha1(repr(settings).encode()).hexdigest()[:8]
-    return "%s-%s-%s" % (commit[:12], sys.implementation.cache_tag, digest)
+    return "%s-%s%s-%s" % (commit[:12], sys.implementation.cache_tag,
+                           sys.abiflags, digest)
 
 
 def build_baseline(ref: str) -> tuple[str, str]:

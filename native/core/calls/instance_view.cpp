@@ -3,13 +3,13 @@
 
 #include "calls/self_call.hpp"
 #include "calls/sought_names.hpp"
-#include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
 #include "cpython/free_threading.hpp"
 #include "cpython/type_changes.hpp"
 #include "cpython/type_lookup.hpp"
 #include "support/lifetime.hpp"
 #include "support/methods.hpp"
+#include "support/text.hpp"
 
 namespace mirvak::calls {
 namespace {
@@ -45,6 +45,7 @@ bool read_keys(PyObject* dict, bool* method_named, PyObject** values) {
 }
 
 constexpr int kRemembered = 4;
+constexpr Py_ssize_t kLargestRead = 8;  // larger dictionaries are probed
 
 // What one dictionary held when its keys were read.  Under a watcher the values are held, and let
 // go when the watcher reports the dictionary's first change (the dictionary then still holds them,
@@ -175,48 +176,52 @@ const Reading* known_reading(PyObject* dict) {
 }  // namespace
 
 void InstanceView::read(PyObject* dict) noexcept {
-  constexpr Py_ssize_t kLargest = 8;  // larger dictionaries are probed
   if (!PyDict_CheckExact(dict)) return;
   let_go();
   for (PyObject*& value : values_) value = nullptr;
   method_named_ = false;
-  if (cpython::kFreeThreaded) return read_probing(dict);
-  if (PyDict_GET_SIZE(dict) > kLargest) return;
+  if (cpython::kFreeThreaded) return read_locked(dict);
+  if (PyDict_GET_SIZE(dict) > kLargestRead) return;
   if (read_keys(dict, &method_named_, values_)) dict_ = dict;
 }
 
-// Without the GIL the keys are not listed, which would take the dictionary's lock that threads
-// working on one manager then contend for: where every key is an exact str (known per thread by
-// the dictionary's version), the attributes are probed (lock-free, as attribute access reads
-// them), and a dictionary that holds nothing else holds no method's name.
-void InstanceView::read_probing(PyObject* dict) noexcept {
-  if (!text_keyed(dict))
-    return;  // a probe could run a key's __eq__: the calls probe for themselves
-  Py_ssize_t found = 0;
-  for (int i = 0; i < kReadAttributeCount; ++i) {
-    const int status = PyDict_GetItemRef(dict, name(kReadAttributes[i]), &values_[i]);
-    if (status < 0) {  // not read: the probes that follow meet it again
-      PyErr_Clear();
-      return;
-    }
-    found += status;
+// Without the GIL the keys are listed under the dictionary's critical section, held for the
+// reading alone (a manager's dictionary holds a few keys): the lists are searched there for the
+// identifiers sought, so that no reference to them is taken, and the tree is held.
+void InstanceView::read_locked(PyObject* dict) noexcept {
+  PyObject* read[kReadAttributeCount] = {};
+  cpython::CriticalSection section(dict);
+  if (PyDict_GET_SIZE(dict) > kLargestRead || !read_keys(dict, &method_named_, read)) return;
+  for (int i = 0; i < kLists; ++i) {
+    PyObject* list = read[attribute_slot(i == 0 ? Name::supported_os : Name::chassis_type_list)];
+    // An exact list or tuple of exact strs is searched without running Python code.
+    const int found =
+        list != nullptr && sought_[i] != nullptr ? support::contains_plainly(list, sought_[i]) : -2;
+    listed_[i] = static_cast<signed char>(found >= 0 ? found : -1);
   }
-  if (PyDict_GET_SIZE(dict) == found) dict_ = dict;
+  const int tree = attribute_slot(Name::plugins_attr);
+  values_[tree] = Py_XNewRef(read[tree]);
+  dict_ = dict;
 }
 
 bool InstanceView::attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept {
   const int i = attribute_slot(attribute);
-  if (!kReadsPerOperation || dict_ == nullptr || dict != dict_ || i < 0) return false;
+  if (!kReadsPerOperation || dict_ == nullptr || dict != dict_ || !holds(i)) return false;
   *value = values_[i];
   return true;
 }
 
-void InstanceView::take(PyObject* self) noexcept {
+void InstanceView::take(PyObject* self, PyObject* os, PyObject* chassis_type) noexcept {
   // Nothing read for a whole operation where no type verdict is kept and the interpreter's
   // method cache answers each call cheaply.
   if (!cpython::kTypeLookup || (!cpython::kVerdictStamps && cpython::kTypeLookupCached)) return;
   PyObject* dict = instance_dict(self);
   bool free = dict == nullptr;
+  if constexpr (cpython::kFreeThreaded) {
+    sought_[0] = os;
+    sought_[1] = chassis_type;
+    listed_[0] = listed_[1] = -1;
+  }
   if (dict != nullptr && kReadsPerOperation) {
     read(dict);
     free = dict_ != nullptr && !method_named_;

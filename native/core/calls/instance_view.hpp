@@ -47,8 +47,10 @@ class InstanceView {
   InstanceView(const InstanceView&) = delete;
   InstanceView& operator=(const InstanceView&) = delete;
 
-  // Reads `self`'s type and dictionary.  No Python code runs.
-  void take(PyObject* self) noexcept;
+  // Reads `self`'s type and dictionary.  `os` and `chassis_type`, the identifiers the operation
+  // validates, are searched for in the lists the validators read while the dictionary is read
+  // (without the GIL, see `listed`).  No Python code runs.
+  void take(PyObject* self, PyObject* os, PyObject* chassis_type) noexcept;
   ~InstanceView() { let_go(); }
   // Python code may run from here on: nothing read so far is trusted again.
   void drop() noexcept {
@@ -68,7 +70,7 @@ class InstanceView {
   // not answered, or when the dictionary lacks it.  Only while `all_own` holds.
   bool plain_attribute(Name attribute, PyObject** value) const noexcept {
     const int slot = attribute_slot(attribute);
-    if (!all_own_ || dict_ == nullptr || slot < 0) return false;
+    if (!all_own_ || dict_ == nullptr || !holds(slot)) return false;
     *value = values_[slot];
     return *value != nullptr;
   }
@@ -79,10 +81,31 @@ class InstanceView {
   // The value read for an attribute (borrowed; nullptr: absent); false when not answered (read
   // per operation).
   bool attribute(PyObject* dict, Name attribute, PyObject** value) const noexcept;
+  // Whether `value` is in the list `self.<listing>` (1 or 0), as searched while the dictionary was
+  // read; false when not answered.  Only while `all_own` holds, and without the GIL, where the
+  // lists are not held (every manager shares them: threads working on managers of their own
+  // would contend for their reference counts).
+  bool listed(Name listing, PyObject* value, int* answer) const noexcept {
+    const int slot = list_slot(listing);
+    if (!cpython::kFreeThreaded || !all_own_ || dict_ == nullptr || slot < 0 ||
+        sought_[slot] != value || listed_[slot] < 0)
+      return false;
+    *answer = listed_[slot];
+    return true;
+  }
 
  private:
+  // The lists searched while reading, numbered.
+  static constexpr int kLists = 2;
+  static constexpr int list_slot(Name listing) noexcept {
+    return listing == Name::supported_os ? 0 : listing == Name::chassis_type_list ? 1 : -1;
+  }
+  // Whether the view holds the value of an attribute's slot: without the GIL, the tree's alone.
+  static constexpr bool holds(int slot) noexcept {
+    return slot >= 0 && (!cpython::kFreeThreaded || slot == attribute_slot(Name::plugins_attr));
+  }
   void read(PyObject* dict) noexcept;
-  void read_probing(PyObject* dict) noexcept;
+  void read_locked(PyObject* dict) noexcept;
   // Without the GIL the values read are held: another thread may replace an attribute and free
   // the value it held.  Letting go of them may run Python code.
   void let_go() noexcept {
@@ -93,6 +116,10 @@ class InstanceView {
   bool all_own_ = false;
   bool method_named_ = false;
   PyObject* values_[kReadAttributeCount] = {};  // from `dict_`; nullptr: absent
+  // Without the GIL, set by `take` (read only while `dict_` is set): the identifiers sought, only
+  // compared with, and whether each list held its identifier (-1: not known).
+  PyObject* sought_[kLists];
+  signed char listed_[kLists];
 };
 
 // The entry of `dict` (borrowed) under a method's name: 1 with `*value` set, 0 when absent, -1

@@ -26,7 +26,7 @@ PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, P
 PyObject* validate_arguments_in(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                                 PyObject* chassis_type, calls::InstanceView* view) noexcept;
 void take_view(calls::InstanceView& view, PyObject* self, PyObject* os, PyObject* platform,
-               PyObject* model) noexcept;
+               PyObject* model, PyObject* chassis_type) noexcept;
 
 // lookup.cpp, removal.cpp, registration.cpp
 PyObject* get_plugin(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,

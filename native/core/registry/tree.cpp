@@ -161,7 +161,7 @@ Ref root(PyObject* self, calls::InstanceView* view) noexcept {
 
 bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
               PyObject* chassis_type, calls::InstanceView* view) noexcept {
-  take_view(*view, self, os, platform, model);
+  take_view(*view, self, os, platform, model, chassis_type);
   auto body = [view](PyObject* s, PyObject* o, PyObject* p, PyObject* m, PyObject* c) {
     return validate_arguments_in(s, o, p, m, c, view);
   };

@@ -132,6 +132,8 @@ PyObject* check_lowercase(PyObject* value, const char* not_text, const char* not
 
 // `value in self.<listing>`: 1, 0, or -1 with an exception set.
 int listed_in(PyObject* self, Name listing, PyObject* value, calls::InstanceView* view) {
+  int answer;
+  if (view != nullptr && view->listed(listing, value, &answer)) return answer;
   Ref listed = calls::instance_attribute(self, listing, view);
   if (!listed) return -1;
   const int plain = support::contains_plainly(listed.get(), value);
@@ -217,9 +219,9 @@ PyObject* validate_chassis_type(PyObject* self, PyObject* chassis_type) noexcept
 }
 
 void take_view(calls::InstanceView& view, PyObject* self, PyObject* os, PyObject* platform,
-               PyObject* model) noexcept {
+               PyObject* model, PyObject* chassis_type) noexcept {
   if (plain_identifier(os) && plain_identifier(platform) && plain_identifier(model))
-    view.take(self);
+    view.take(self, os, chassis_type);
 }
 
 PyObject* validate_arguments_in(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
@@ -249,7 +251,7 @@ PyObject* validate_arguments_in(PyObject* self, PyObject* os, PyObject* platform
 PyObject* validate_arguments(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                              PyObject* chassis_type) noexcept {
   calls::InstanceView view;
-  take_view(view, self, os, platform, model);
+  take_view(view, self, os, platform, model, chassis_type);
   return validate_arguments_in(self, os, platform, model, chassis_type, &view);
 }
 
