@@ -21,7 +21,7 @@ using support::method_count;
 int probe(PyObject* dict, PyObject* name, Ref* value) {
   Ref held = Ref::borrow(dict);  // a key's __eq__ may replace the instance's dictionary
   PyObject* found;
-  const int status = PyDict_GetItemRef(held.get(), name, &found);  // CAUTION: a key's __eq__
+  const int status = cpython::dict_item(held.get(), name, &found);  // CAUTION: a key's __eq__
   *value = Ref::steal(found);
   return status;
 }

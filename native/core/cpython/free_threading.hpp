@@ -97,6 +97,19 @@ inline Ref list_item(PyObject* list, Py_ssize_t index) noexcept {
 #endif
 }
 
+// `dict[key]` held: 1 with `*value` a new reference, 0 when absent (`*value` null), -1 with an
+// exception set.  CAUTION: a key's __eq__ may run.  With the GIL, the borrowed read and an
+// increment (from 3.13 PyDict_GetItemRef is a call more).
+inline int dict_item(PyObject* dict, PyObject* key, PyObject** value) noexcept {
+#ifdef Py_GIL_DISABLED
+  return PyDict_GetItemRef(dict, key, value);
+#else
+  PyObject* found = PyDict_GetItemWithError(dict, key);
+  *value = Py_XNewRef(found);
+  return found != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
 // One step of a walk over a dict (PyDict_Next), taken under the dict's critical section, the key
 // and value held.  A walk that runs Python code between its steps checks the size afterwards, as
 // Python's iteration does.

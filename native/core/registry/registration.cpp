@@ -3,6 +3,7 @@
 #include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
 #include "cpython/config.hpp"
+#include "cpython/free_threading.hpp"
 #include "cpython/heap_type.hpp"
 #include "host/host.hpp"
 #include "registry/registry.hpp"
@@ -93,7 +94,7 @@ bool publish(Ref node, const LevelPath& path, PyObject* chassis_type, PyObject* 
   for (Py_ssize_t i = 0; i < path.size(); ++i) {
     if (!PyUnicode_CheckExact(path[i]) || !calls::maybe_text_keyed(node.get())) return true;
     PyObject* child;
-    int present = PyDict_GetItemRef(node.get(), path[i], &child);
+    int present = cpython::dict_item(node.get(), path[i], &child);
     if (present == 0) {
       Ref made = branch(path, i + 1, chassis_type, record);
       if (!made) return false;

@@ -5,6 +5,7 @@
 #include "calls/self_call.hpp"
 #include "calls/text_keyed.hpp"
 #include "cpython/compat.hpp"
+#include "cpython/free_threading.hpp"
 #include "host/host.hpp"
 #include "registry/registry.hpp"
 #include "support/text.hpp"
@@ -121,7 +122,7 @@ int has_key(PyObject* node, PyObject* key) noexcept {
 int has_key(PyObject* node, PyObject* key, Ref* value) noexcept {
   if (!store_is_plain(node, key)) return has_key(node, key);
   PyObject* found;
-  const int status = PyDict_GetItemRef(node, key, &found);
+  const int status = cpython::dict_item(node, key, &found);
   *value = Ref::steal(found);
   return status;
 }
@@ -136,7 +137,7 @@ bool store_is_plain(PyObject* node, PyObject* key) noexcept {
 Ref item(PyObject* node, PyObject* key) noexcept {
   if (PyDict_CheckExact(node)) {
     PyObject* value;
-    const int found = PyDict_GetItemRef(node, key, &value);
+    const int found = cpython::dict_item(node, key, &value);
     if (found > 0) return Ref::steal(value);
     if (found == 0) raise_key_error(key);
     return Ref();
