@@ -9,6 +9,7 @@ import sysconfig
 import pytest
 
 from conftest import run_python
+from mirvak.health import _walk
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
@@ -44,6 +45,44 @@ def test_threads_at_once_keep_every_answer(layout, seed):
     except subprocess.TimeoutExpired as expired:
         pytest.fail(f"the stress hung:\n{expired.stdout}\n{expired.stderr}")
     assert done.returncode == 0, done.stdout + done.stderr[-6000:]
+
+
+@free_threaded
+@pytest.mark.skipif(not _walk.companion().fast_paths,
+                    reason="the public build reads the instance by attribute access")
+def test_lookups_survive_a_replaced_instance_dictionary():
+    # Another thread replacing `m.__dict__` lets go of the old dictionary while lookups read it.
+    # The method is bound once: 3.13t's own attribute access on the instance races with that
+    # replacement (the Python class crashes there, and so does the public build, which reads the
+    # instance by attribute access), this module's own reads must not.
+    run_python("""
+        import threading, time
+        from json import JSONDecoder
+        from mirvak.core.pluginmanager import PluginManager
+
+        m = PluginManager()
+        m.register_plugin(JSONDecoder, os="freebsd", platform="p3")
+        done, found = threading.Event(), []
+
+        def swap():
+            while not done.is_set():
+                m.__dict__ = dict(m.__dict__)
+
+        def look():
+            get_plugin = m.get_plugin
+            while not done.is_set():
+                found.append(get_plugin(os="freebsd", platform="p3") is JSONDecoder)
+                del found[:-1]
+
+        threads = [threading.Thread(target=swap), threading.Thread(target=look)]
+        for thread in threads:
+            thread.start()
+        time.sleep(1.5)
+        done.set()
+        for thread in threads:
+            thread.join()
+        assert found == [True]
+    """, env={"PYTHON_GIL": "0"})
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers come with 3.12")

@@ -1,6 +1,8 @@
 // Remembered readings, one per recently seen instance dictionary, and the per-operation view.
 #include "calls/instance_view.hpp"
 
+#include <utility>
+
 #include "calls/self_call.hpp"
 #include "calls/sought_names.hpp"
 #include "cpython/compat.hpp"
@@ -215,7 +217,8 @@ void InstanceView::take(PyObject* self, PyObject* os, PyObject* chassis_type) no
   // Nothing read for a whole operation where no type verdict is kept and the interpreter's
   // method cache answers each call cheaply.
   if (!cpython::kTypeLookup || (!cpython::kVerdictStamps && cpython::kTypeLookupCached)) return;
-  PyObject* dict = instance_dict(self);
+  cpython::Found held = cpython::held_instance_dict(self);
+  PyObject* dict = held.get();
   bool free = dict == nullptr;
   if constexpr (cpython::kFreeThreaded) {
     sought_[0] = os;
@@ -225,6 +228,7 @@ void InstanceView::take(PyObject* self, PyObject* os, PyObject* chassis_type) no
   if (dict != nullptr && kReadsPerOperation) {
     read(dict);
     free = dict_ != nullptr && !method_named_;
+    if (dict_ != nullptr) held_dict_ = std::move(held);
   } else if (dict != nullptr) {
     const Reading* reading = reading_of(dict);
     if (reading != nullptr) {

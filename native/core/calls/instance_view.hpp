@@ -62,10 +62,8 @@ class InstanceView {
   bool all_own() const noexcept { return all_own_; }
   // The instance dictionary was read, and is known for the operation (read per operation).
   bool read_dict() const noexcept { return kReadsPerOperation && dict_ != nullptr; }
-  // The instance's dictionary (borrowed): the one read while `read_dict` holds, else looked up.
-  PyObject* dict_of(PyObject* self) const noexcept {
-    return read_dict() ? dict_ : instance_dict(self);
-  }
+  // The dictionary read (borrowed from the view), while `read_dict` holds.
+  PyObject* dict() const noexcept { return dict_; }
   // The value of an attribute the registry reads (borrowed) when the view holds it; false when
   // not answered, or when the dictionary lacks it.  Only while `all_own` holds.
   bool plain_attribute(Name attribute, PyObject** value) const noexcept {
@@ -111,8 +109,10 @@ class InstanceView {
   void let_go() noexcept {
     if (!cpython::kFreeThreaded) return;
     for (PyObject*& value : values_) Py_CLEAR(value);
+    held_dict_ = cpython::Found();
   }
-  PyObject* dict_ = nullptr;  // only compared with; the instance keeps it alive
+  PyObject* dict_ = nullptr;  // the instance keeps it alive, or without the GIL `held_dict_`
+  cpython::Found held_dict_;
   bool all_own_ = false;
   bool method_named_ = false;
   PyObject* values_[kReadAttributeCount] = {};  // from `dict_`; nullptr: absent

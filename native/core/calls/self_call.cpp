@@ -97,9 +97,9 @@ Found own_unless_shadowed(PyObject* dict, Method id, PyObject* function, PyObjec
     return found(Found::How::callable,
                  Ref::steal(get(descr.get(), self, reinterpret_cast<PyObject*>(type))));
   }
-  PyObject* dict = instance_dict(self);
+  cpython::Found dict = cpython::held_instance_dict(self);
   Ref value;
-  const int shadowed = dict ? method_entry(dict, name, &value) : 0;
+  const int shadowed = dict ? method_entry(dict.get(), name, &value) : 0;
   if (shadowed != 0) return shadowed < 0 ? Found() : found(Found::How::callable, std::move(value));
   if (!descr) {
     cpython::raise_missing_attribute(self, name);
@@ -113,12 +113,13 @@ cpython::Found held_by_type(PyTypeObject* type, Method id) {
   return g_type_lookups[static_cast<int>(id)].find(type, method_name(id));
 }
 
-// The instance dictionary, as the operation's view read it where it reads one.
-[[gnu::always_inline]] inline PyObject* dict_for(PyObject* self, const InstanceView* view) {
+// The instance dictionary, as the operation's view read it where it reads one (lent by the view
+// while it is valid), else looked up.
+[[gnu::always_inline]] inline cpython::Found dict_for(PyObject* self, const InstanceView* view) {
   if constexpr (kReadsPerOperation) {
-    if (view != nullptr) return view->dict_of(self);
+    if (view != nullptr && view->read_dict()) return cpython::Found::lasting(view->dict());
   }
-  return instance_dict(self);
+  return cpython::held_instance_dict(self);
 }
 
 // Layer 2's answer.
@@ -129,7 +130,7 @@ enum class OnType {
 };
 struct TypeReading {
   OnType answer = OnType::other;
-  PyObject* dict = nullptr;
+  cpython::Found dict;
   cpython::Found held;
 };
 
@@ -142,9 +143,9 @@ struct TypeReading {
   reading.held = held_by_type(type, id);
   if (!reading.held || !is_own(reading.held.get(), id)) return reading;
   reading.dict = dict_for(self, view);
-  const bool free = reading.dict == nullptr ||
-                    (view != nullptr && view->free_of_methods(reading.dict)) ||
-                    known_free_of_methods(reading.dict);
+  PyObject* dict = reading.dict.get();
+  const bool free = dict == nullptr || (view != nullptr && view->free_of_methods(dict)) ||
+                    known_free_of_methods(dict);
   reading.answer = free ? OnType::own : OnType::unshadowed;
   return reading;
 }
@@ -153,9 +154,9 @@ struct TypeReading {
 [[gnu::noinline, gnu::cold]] Ref instance_attribute_slowly(PyObject* self, Name attribute,
                                                            InstanceView* view) {
   if (view != nullptr) view->drop();
-  PyObject* dict = instance_dict(self);
+  cpython::Found dict = cpython::held_instance_dict(self);
   Ref value;
-  const int held = dict ? attribute_entry(dict, attribute, &value) : 0;
+  const int held = dict ? attribute_entry(dict.get(), attribute, &value) : 0;
   if (held > 0) return value;
   if (held == 0) cpython::raise_missing_attribute(self, name(attribute));
   return Ref();
@@ -279,7 +280,7 @@ Found find(PyObject* self, Method id) noexcept {
   TypeReading reading = read_type(self, id, nullptr);
   if (reading.answer == OnType::own) return found(Found::How::own, Ref());
   if (reading.answer == OnType::unshadowed)
-    return own_unless_shadowed(reading.dict, id, reading.held.get(), method_name(id));
+    return own_unless_shadowed(reading.dict.get(), id, reading.held.get(), method_name(id));
   return find_slowly(self, id, std::move(reading.held));
 }
 
@@ -290,10 +291,10 @@ Ref instance_attribute(PyObject* self, Name attribute, InstanceView* view) noexc
   PyTypeObject* type = Py_TYPE(self);
   if (cpython::kTypeLookup && generic(type) &&
       !g_attribute_lookups[static_cast<int>(attribute)].find(type, name(attribute))) {
-    PyObject* dict = dict_for(self, view);
+    const cpython::Found dict = dict_for(self, view);
     const bool answered =
-        dict != nullptr && ((view != nullptr && view->attribute(dict, attribute, &value)) ||
-                            known_attribute(dict, attribute, &value));
+        dict && ((view != nullptr && view->attribute(dict.get(), attribute, &value)) ||
+                 known_attribute(dict.get(), attribute, &value));
     if (answered && value != nullptr) return Ref::borrow(value);
     return instance_attribute_slowly(self, attribute, view);
   }

@@ -6,9 +6,14 @@
 // access reads (made, empty or from inline values, when the instance has none yet), borrowed as
 // the instance keeps it.  Without the GIL none (kInstanceDict is false); callers use attribute
 // access instead.
+// Without the GIL another thread may replace an instance's dictionary and let go of the old one
+// at any time: a reader then holds it (`held_instance_dict`), read under the instance's critical
+// section, under which the interpreter replaces it (3.13: PyObject_GenericSetDict and
+// _PyObject_SetManagedDict), letting go of the old one only after.
 #pragma once
 
 #include "cpython/config.hpp"
+#include "cpython/free_threading.hpp"
 
 namespace mirvak::cpython {
 
@@ -29,6 +34,19 @@ inline PyObject* instance_dict(PyObject* self) noexcept {
   }
   Py_DECREF(dict);
   return dict;
+#endif
+}
+
+// `self.__dict__`: borrowed with the GIL, held without it; empty for an instance that has none
+// (yet).  Only while kInstanceDict.
+inline Found held_instance_dict(PyObject* self) noexcept {
+#if MIRVAK_FAST_PATHS && defined(Py_GIL_DISABLED)
+  PyObject** slot = _PyObject_GetDictPtr(self);  // makes it from inline values, under the section
+  if (slot == nullptr) return Found();
+  CriticalSection section(self);
+  return Found::steal(Py_XNewRef(*slot));
+#else
+  return Found::steal(instance_dict(self));
 #endif
 }
 
