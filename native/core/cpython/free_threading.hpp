@@ -105,7 +105,8 @@ inline int dict_item(PyObject* dict, PyObject* key, PyObject** value) noexcept {
   return PyDict_GetItemRef(dict, key, value);
 #else
   PyObject* found = PyDict_GetItemWithError(dict, key);
-  *value = Py_XNewRef(found);
+  Py_XINCREF(found);
+  *value = found;
   return found != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
 #endif
 }
