@@ -195,7 +195,7 @@ void InstanceView::read_locked(PyObject* dict) noexcept {
   cpython::CriticalSection section(dict);
   if (PyDict_GET_SIZE(dict) > kLargestRead || !read_keys(dict, &method_named_, read)) return;
   for (int i = 0; i < kLists; ++i) {
-    PyObject* list = read[attribute_slot(i == 0 ? Name::supported_os : Name::chassis_type_list)];
+    PyObject* list = read[attribute_slot(kListings[i])];
     // An exact list or tuple of exact strs is searched without running Python code.
     const int found =
         list != nullptr && sought_[i] != nullptr ? support::contains_plainly(list, sought_[i]) : -2;

@@ -17,8 +17,6 @@
 
 namespace mirvak::calls {
 
-using cpython::instance_dict;
-
 // Remembered readings across calls, and readings taken once per operation.
 inline constexpr bool kRemembersReadings = cpython::kInstanceDict && cpython::kInstanceDictTracking;
 inline constexpr bool kReadsPerOperation = cpython::kInstanceDict && !kRemembersReadings;
@@ -95,8 +93,9 @@ class InstanceView {
  private:
   // The lists searched while reading, numbered.
   static constexpr int kLists = 2;
+  static constexpr Name kListings[kLists] = {Name::supported_os, Name::chassis_type_list};
   static constexpr int list_slot(Name listing) noexcept {
-    return listing == Name::supported_os ? 0 : listing == Name::chassis_type_list ? 1 : -1;
+    return listing == kListings[0] ? 0 : listing == kListings[1] ? 1 : -1;
   }
   // Whether the view holds the value of an attribute's slot: without the GIL, the tree's alone.
   static constexpr bool holds(int slot) noexcept {

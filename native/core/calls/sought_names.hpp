@@ -1,5 +1,5 @@
-// The names the calls look for among a dictionary's keys (an instance's, or a class's): the
-// methods', then the attributes' the registry reads, in a small table indexed by hash.
+// The names the calls look for among an instance dictionary's keys: the methods', then the
+// attributes' the registry reads.
 #pragma once
 
 #include "support/methods.hpp"
